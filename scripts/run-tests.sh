@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs dependencies, builds everything and runs the whole test suite: the normal
+# build (unit and end-to-end tests against the staged install tree), then the unit
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build -DDOVER_WERROR=ON
+cmake --build build -j"$jobs"
+ctest --test-dir build -j"$jobs" --output-on-failure
+
+cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug -DDOVER_SANITIZE=ON -DDOVER_BUILD_BENCHMARKS=OFF -DDOVER_WERROR=ON
+cmake --build build-san -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-san -L unit -j"$jobs" --output-on-failure
