@@ -64,6 +64,14 @@ RunResult Run(const RunOptions& options);
 // Convenience: Run with only argv (and optional stdin).
 RunResult Run(std::vector<std::string> argv, std::optional<std::string> stdin_data = std::nullopt);
 
+// Same as Run; inside a TEST body an unqualified Run names testing::Test::Run, so
+// tests call these (or testsupport::Run).
+inline RunResult RunProgram(const RunOptions& options) { return Run(options); }
+inline RunResult RunProgram(std::vector<std::string> argv,
+                            std::optional<std::string> stdin_data = std::nullopt) {
+    return Run(std::move(argv), std::move(stdin_data));
+}
+
 // A program whose stdin, stdout and stderr are one pseudo-terminal, as when a person
 // types at it. Everything the program writes is collected in transcript().
 class PtySession {
