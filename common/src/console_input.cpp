@@ -1,0 +1,183 @@
+#include "common/console_input.h"
+
+#include <signal.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+
+namespace common_routines {
+
+namespace {
+
+constexpr const char* kYellow = "\33[33m";
+constexpr const char* kReset = "\33[0m";
+
+// Signals whose default action ends the process while a secret is typed; the
+// terminal would otherwise stay without echo for the operator's shell.
+constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+constexpr size_t kSignalCount = sizeof(kEndingSignals) / sizeof(kEndingSignals[0]);
+
+// State the signal handler needs; written only while no handler is installed.
+struct termios g_saved_mode;
+volatile sig_atomic_t g_mode_changed = 0;
+struct sigaction g_previous[kSignalCount];
+bool g_installed[kSignalCount];
+
+size_t SignalIndex(int sig) {
+    for (size_t i = 0; i < kSignalCount; ++i) {
+        if (kEndingSignals[i] == sig) return i;
+    }
+    return kSignalCount;
+}
+
+// Restores the terminal, then lets the signal take its previous course: the
+// previous disposition is put back and the signal re-raised, so it is delivered
+// again as soon as this handler returns.
+extern "C" void RestoreTerminalOnSignal(int sig) {
+    int saved_errno = errno;
+    if (g_mode_changed) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+    size_t i = SignalIndex(sig);
+    if (i < kSignalCount) sigaction(sig, &g_previous[i], nullptr);
+    raise(sig);
+    errno = saved_errno;
+}
+
+// Turns off echo and canonical input on standard input for its lifetime. When
+// standard input is not a terminal it does nothing and characters are read as
+// they arrive.
+class TerminalModeGuard {
+public:
+    TerminalModeGuard() {
+        struct termios saved;
+        if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
+        g_saved_mode = saved;
+        for (size_t i = 0; i < kSignalCount; ++i) {
+            g_installed[i] = false;
+            struct sigaction previous;
+            if (sigaction(kEndingSignals[i], nullptr, &previous) != 0) continue;
+            // An ignored signal stays ignored.
+            if (previous.sa_handler == SIG_IGN && !(previous.sa_flags & SA_SIGINFO)) continue;
+            struct sigaction action;
+            memset(&action, 0, sizeof(action));
+            action.sa_handler = RestoreTerminalOnSignal;
+            sigemptyset(&action.sa_mask);
+            g_previous[i] = previous;
+            if (sigaction(kEndingSignals[i], &action, nullptr) == 0) g_installed[i] = true;
+        }
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+        quiet.c_cc[VMIN] = 1;
+        quiet.c_cc[VTIME] = 0;
+        g_mode_changed = 1;
+        active_ = true;
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+
+    ~TerminalModeGuard() {
+        if (!active_) return;
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+        g_mode_changed = 0;
+        for (size_t i = 0; i < kSignalCount; ++i) {
+            if (g_installed[i]) sigaction(kEndingSignals[i], &g_previous[i], nullptr);
+            g_installed[i] = false;
+        }
+    }
+
+    TerminalModeGuard(const TerminalModeGuard&) = delete;
+    TerminalModeGuard& operator=(const TerminalModeGuard&) = delete;
+
+private:
+    bool active_ = false;
+};
+
+void Wipe(std::string& s) {
+    if (!s.empty()) explicit_bzero(s.data(), s.size());
+    s.clear();
+}
+
+std::string ToLower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+}  // namespace
+
+void PrintPrompt(const std::string& prompt) {
+    if (prompt.empty()) return;
+    std::cout << kYellow << prompt << kReset << '\n' << std::flush;
+}
+
+namespace console_detail {
+
+std::string ReadSecret(const std::string& prompt, const std::function<int()>& next_byte) {
+    PrintPrompt(prompt);
+    std::string secret;
+    // Reserve up front so that typing a secret rarely leaves copies behind in
+    // reallocated memory.
+    secret.reserve(256);
+    TerminalModeGuard guard;
+    for (;;) {
+        int c = next_byte();
+        if (c < 0) {
+            if (!secret.empty()) std::cout << '\n' << std::flush;
+            Wipe(secret);
+            throw EndOfInput("end of input");
+        }
+        if (c == '\n') {
+            std::cout << '\n' << std::flush;
+            return secret;
+        }
+        // Terminals send either BS or DEL for the Backspace key; both erase.
+        if (c == 8 || c == 127) {
+            if (!secret.empty()) {
+                secret.back() = '\0';
+                secret.pop_back();
+                std::cout << "\b \b" << std::flush;
+            }
+            continue;
+        }
+        secret.push_back(static_cast<char>(c));
+        std::cout << '*' << std::flush;
+    }
+}
+
+bool AskYesNo(const std::string& question, const std::function<std::string()>& read_line) {
+    std::cout << kYellow << question << " (yes/no)?: " << kReset << '\n' << std::flush;
+    for (;;) {
+        std::string answer = ToLower(read_line());
+        if (answer == "yes" || answer == "y") return true;
+        if (answer == "no" || answer == "n") return false;
+        std::cout << kYellow << "Please type 'yes' or 'no': " << kReset << '\n' << std::flush;
+    }
+}
+
+}  // namespace console_detail
+
+std::string GetLine(const std::string& prompt) {
+    PrintPrompt(prompt);
+    std::string line;
+    // A line without its line feed means the input was closed mid-answer; it is
+    // not taken as an answer.
+    if (!std::getline(std::cin, line) || std::cin.eof()) throw EndOfInput("end of input");
+    return line;
+}
+
+std::string GetSecret(const std::string& prompt) {
+    return console_detail::ReadSecret(prompt, [] {
+        int c = std::getchar();
+        return c == EOF ? -1 : c;
+    });
+}
+
+bool YesNo(const std::string& question) {
+    return console_detail::AskYesNo(question, [] { return GetLine(""); });
+}
+
+}  // namespace common_routines
