@@ -1,0 +1,65 @@
+#pragma once
+
+// The Ansible side of the module: reading the task's options the way Ansible hands
+// them to a binary module, checking them the way Ansible checks "type: int"
+// options, and writing the one JSON result Ansible reads back.
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+#include <json/value.h>
+
+#include "random_source.h"
+
+namespace pwforge {
+
+struct OptionSpec {
+    std::string_view name;
+    std::int64_t default_value;
+};
+
+// The module's options, all "type: int" and not required, in declaration order
+// (which is also the order type errors are reported in).
+inline constexpr std::array<OptionSpec, 7> kOptionSpecs = {{
+    {"min_length", 16},
+    {"alpha_numeric", 3},
+    {"min_alpha_chars", 7},
+    {"min_special_chars", 3},
+    {"min_uppercase", 3},
+    {"min_lowercase", 3},
+    {"max_rpt_chars", 2},
+}};
+
+inline constexpr char kModuleName[] = "pwforge";
+
+// The result object and the exit status that goes with it.
+struct ModuleOutcome {
+    Json::Value result{Json::objectValue};
+    int exit_status = 0;
+};
+
+// Converts an option value as Ansible's int check does: JSON integers and booleans
+// are taken as they are, strings are read like Python's int() (surrounding
+// whitespace, a sign, digits with single underscores between them); anything else
+// fails. `raw_token` is the value's text in the arguments document, needed to tell
+// an integer too large for 64 bits (saturated) from a fractional number. On failure
+// `python_type` names the rejected value's type the way Python prints it.
+bool ConvertAnsibleInt(const Json::Value& value, std::string_view raw_token, std::int64_t& out,
+                       std::string& python_type);
+
+// Validates the arguments document (a JSON object of options plus "_ansible_*"
+// keys), generates the password and builds the result.
+ModuleOutcome RunWithArguments(const std::string& arguments_text, RandomSource& random);
+
+// Finds the arguments the way Ansible modules do: argv[1] names a file holding
+// them, or is the JSON text itself; without argv[1] they are read from stdin.
+// Writes the result to `out` and returns the exit status.
+int run_module(int argc, char** argv, std::ostream& out);
+
+// The result as one line of JSON.
+std::string RenderResult(const Json::Value& result);
+
+}  // namespace pwforge

@@ -1,0 +1,165 @@
+#include "password_generator.h"
+
+#include <array>
+#include <stdexcept>
+#include <utility>
+
+#include <string.h>
+
+namespace pwforge {
+
+namespace {
+
+constexpr std::int64_t kMinEffectiveLength = 16;
+constexpr std::int64_t kMaxOptionValue = 1000;
+constexpr std::uint32_t kMaxExtraLength = 10;
+
+std::string RangeErrorText(std::string_view option_name) {
+    return "ERROR: check intput " + std::string(option_name) + ": min = 0, max = 1000";
+}
+
+char PickOne(std::string_view symbol_set, RandomSource& random) {
+    if (symbol_set.empty()) {
+        throw std::invalid_argument("cannot pick a character from an empty set");
+    }
+    return symbol_set[random.Below(static_cast<std::uint32_t>(symbol_set.size()))];
+}
+
+// Intermediate copies of a password are cleared before their memory is released.
+void WipeString(std::string& text) {
+    if (!text.empty()) {
+        explicit_bzero(text.data(), text.size());
+    }
+    text.clear();
+}
+
+// Fisher-Yates: every ordering is equally likely.
+void Shuffle(std::string& chars, RandomSource& random) {
+    for (std::size_t i = chars.size(); i > 1; --i) {
+        std::size_t j = random.Below(static_cast<std::uint32_t>(i));
+        std::swap(chars[i - 1], chars[j]);
+    }
+}
+
+}  // namespace
+
+std::string generate_random_symbols_of_the_same_type(std::int64_t pass_length,
+                                                     std::string_view symbol_set,
+                                                     RandomSource& random) {
+    std::string result;
+    if (pass_length <= 0) {
+        return result;
+    }
+    result.reserve(static_cast<std::size_t>(pass_length));
+    for (std::int64_t i = 0; i < pass_length; ++i) {
+        result.push_back(PickOne(symbol_set, random));
+    }
+    return result;
+}
+
+std::optional<std::string_view> get_symbols_of_the_same_type(char one_symbol) {
+    for (std::string_view set : {kLowercase, kUppercase, local_punctuation, kDigits}) {
+        if (set.find(one_symbol) != std::string_view::npos) {
+            return set;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string replace_sequence_of_same_symbols(std::int64_t ctrl_length, const std::string& passwrd,
+                                             RandomSource& random) {
+    if (ctrl_length == 0) {
+        return passwrd;
+    }
+    std::string result = passwrd;
+    // Runs are judged on the original characters, so a replacement neither ends
+    // the run it broke nor is compared with the character after it.
+    std::optional<char> prev_symbol;
+    std::int64_t counter_same_symbols = 1;
+    for (std::size_t pos = 0; pos < passwrd.size(); ++pos) {
+        const char curr_symbol = passwrd[pos];
+        if (prev_symbol != curr_symbol) {
+            counter_same_symbols = 1;
+            prev_symbol = curr_symbol;
+            continue;
+        }
+        ++counter_same_symbols;
+        if (counter_same_symbols <= ctrl_length) {
+            continue;
+        }
+        std::optional<std::string_view> symbol_set = get_symbols_of_the_same_type(curr_symbol);
+        if (!symbol_set) {
+            continue;
+        }
+        std::string others;
+        for (char c : *symbol_set) {
+            if (c != curr_symbol) {
+                others.push_back(c);
+            }
+        }
+        result[pos] = PickOne(others, random);
+        counter_same_symbols = 1;
+        prev_symbol = curr_symbol;
+    }
+    return result;
+}
+
+GenerationResult generate_password(std::int64_t min_length, std::int64_t alpha_numeric,
+                                   std::int64_t min_alpha_chars, std::int64_t min_special_chars,
+                                   std::int64_t min_uppercase, std::int64_t min_lowercase,
+                                   std::int64_t max_rpt_chars, RandomSource& random) {
+    if (min_length < kMinEffectiveLength) {
+        min_length = kMinEffectiveLength;
+    }
+
+    const std::array<std::pair<std::string_view, std::int64_t>, 7> checks = {{
+        {"min_length", min_length},
+        {"alpha_numeric", alpha_numeric},
+        {"min_alpha_chars", min_alpha_chars},
+        {"min_special_chars", min_special_chars},
+        {"min_uppercase", min_uppercase},
+        {"min_lowercase", min_lowercase},
+        {"max_rpt_chars", max_rpt_chars},
+    }};
+    for (const auto& [name, value] : checks) {
+        if (value < 0 || value > kMaxOptionValue) {
+            return {std::nullopt, RangeErrorText(name)};
+        }
+    }
+
+    std::string chars;
+    chars += generate_random_symbols_of_the_same_type(alpha_numeric, kDigits, random);
+    chars += generate_random_symbols_of_the_same_type(min_special_chars, local_punctuation, random);
+    chars += generate_random_symbols_of_the_same_type(min_uppercase, kUppercase, random);
+    chars += generate_random_symbols_of_the_same_type(min_lowercase, kLowercase, random);
+    if (min_alpha_chars > min_uppercase + min_lowercase) {
+        chars += generate_random_symbols_of_the_same_type(
+            min_alpha_chars - min_uppercase - min_lowercase, kLetters, random);
+    }
+
+    const std::int64_t curr_length = min_length - static_cast<std::int64_t>(chars.size()) +
+                                     random.Below(kMaxExtraLength + 1);
+    chars += generate_random_symbols_of_the_same_type(curr_length, all_symbol_types_string, random);
+
+    Shuffle(chars, random);
+
+    std::string password;
+    password.reserve(chars.size() + 2);
+    // The leading letter is drawn before the trailing one.
+    password.push_back(PickOne(kLetters, random));
+    password += chars;
+    password.push_back(PickOne(kLetters, random));
+    WipeString(chars);
+
+    std::string final_password = replace_sequence_of_same_symbols(max_rpt_chars, password, random);
+    WipeString(password);
+    return {std::move(final_password), kSuccessText};
+}
+
+GenerationResult generate_password(const PasswordPolicy& policy, RandomSource& random) {
+    return generate_password(policy.min_length, policy.alpha_numeric, policy.min_alpha_chars,
+                             policy.min_special_chars, policy.min_uppercase, policy.min_lowercase,
+                             policy.max_rpt_chars, random);
+}
+
+}  // namespace pwforge
