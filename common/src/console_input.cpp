@@ -89,6 +89,14 @@ public:
         }
     }
 
+    // The terminal's end-of-file character (normally Ctrl+D), or -1 when standard
+    // input is not a terminal. Without canonical mode the terminal passes it on
+    // as an ordinary byte.
+    int eof_char() const {
+        if (!active_ || g_saved_mode.c_cc[VEOF] == _POSIX_VDISABLE) return -1;
+        return static_cast<unsigned char>(g_saved_mode.c_cc[VEOF]);
+    }
+
     TerminalModeGuard(const TerminalModeGuard&) = delete;
     TerminalModeGuard& operator=(const TerminalModeGuard&) = delete;
 
@@ -125,7 +133,9 @@ std::string ReadSecret(const std::string& prompt, const std::function<int()>& ne
     TerminalModeGuard guard;
     for (;;) {
         int c = next_byte();
-        if (c < 0) {
+        // End of file typed at an empty secret ends the input, as it would on a
+        // line read in canonical mode.
+        if (c < 0 || (c == guard.eof_char() && secret.empty())) {
             if (!secret.empty()) std::cout << '\n' << std::flush;
             Wipe(secret);
             throw EndOfInput("end of input");

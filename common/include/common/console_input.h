@@ -30,7 +30,8 @@ std::string GetLine(const std::string& prompt);
 // echoing "*" per character. Backspace (8) and DEL (127) erase the last character.
 // The terminal mode is restored on every exit, including when the process is
 // ended by SIGINT, SIGQUIT, SIGTERM or SIGHUP while the secret is being typed.
-// Throws EndOfInput when the input ends before a line feed.
+// Throws EndOfInput when the input ends before a line feed, or when the
+// terminal's end-of-file character (Ctrl+D) is typed while nothing is collected.
 std::string GetSecret(const std::string& prompt);
 
 // Asks the question with " (yes/no)?: " until the answer is yes/y or no/n

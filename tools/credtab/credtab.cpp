@@ -1,0 +1,413 @@
+// credtab: view and edit the encrypted database credentials table and check that
+// the stored passwords open a connection.
+
+#include <getopt.h>
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "common/console_input.h"
+#include "common/error_code.h"
+#include "common/secure_buffer.h"
+#include "credentials/cred_tab.h"
+
+namespace {
+
+constexpr const char* kResetColour = "\33[0m";
+constexpr const char* kRed = "\33[31m";
+constexpr const char* kGreen = "\33[32m";
+constexpr const char* kSupportAddress = "support@dover-or-04.ru";
+
+enum Action { kNoAction = 0, kShow = 1, kAdd = 2, kRemove = 3, kReset = 4, kCheck = 5 };
+
+struct Settings {
+    std::string host;
+    uint32_t port = 0;
+    std::string username;
+    std::string database;
+    bool skip_confirm = false;
+    Action action = kNoAction;
+};
+
+Settings g_settings;
+
+// Ends the program with `status` after the stack (and with it an open table) is
+// unwound.
+struct ProgramExit {
+    int status;
+};
+
+void PrintLine(const std::string& text) { std::cout << kResetColour << text << '\n'; }
+
+void PrintColoured(const char* colour, const std::string& text) {
+    std::cout << colour << text << kResetColour << '\n';
+}
+
+[[noreturn]] void ExitWithError(int code, const std::string& message) {
+    std::cout << kResetColour << message << " (" << ErrorCodeToStr(code) << ")\n" << std::flush;
+    throw ProgramExit{1};
+}
+
+void PrintHelp(const char* prog) {
+    const std::string p = prog;
+    PrintLine("credtab - view and edit encrypted postgres credentials");
+    PrintLine("Usage: ");
+    PrintLine("\t" + p + " show | add | remove | check | reset [options...]");
+    PrintLine("Options:");
+    PrintLine("\t--host         [-h]  host for which password will be used");
+    PrintLine("\t--port         [-p]  port for which password will be used");
+    PrintLine("\t--user         [-U]  user name for which password will be used");
+    PrintLine("\t--database     [-d]  database for which password will be used");
+    PrintLine("\t--skip-confirm [-s]  manual input without confirmation");
+    PrintLine("\t--help               show this help, then exit");
+    PrintLine("The '" + p + "' utility is used to securely save password information");
+    PrintLine("for internal ZurezovEVA VO utilities");
+    PrintLine("the concept is simular to .pgpass, except this utility encrypts password information");
+    PrintLine(std::string("Report bugs to <") + kSupportAddress + ">.");
+}
+
+[[noreturn]] void HelpAndExit(const char* prog, int status) {
+    PrintHelp(prog);
+    throw ProgramExit{status};
+}
+
+// Converts like std::stoi; a value that is no TCP port number (negative or above
+// 65535) is refused as well, since it would wrap or could never connect.
+bool ParsePort(const char* text, uint32_t& port) {
+    int value = 0;
+    try {
+        value = std::stoi(text);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (value < 0 || value > 65535) return false;
+    port = static_cast<uint32_t>(value);
+    return true;
+}
+
+void ParseCommandLine(int argc, char** argv) {
+    static const option kLongOptions[] = {
+        {"host", required_argument, nullptr, 'h'},
+        {"port", required_argument, nullptr, 'p'},
+        {"username", required_argument, nullptr, 'U'},
+        {"database", required_argument, nullptr, 'd'},
+        {"skip-confirm", no_argument, nullptr, 's'},
+        {"version", no_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, 1},
+        {nullptr, 0, nullptr, 0},
+    };
+    const char* prog = argv[0];
+    int c;
+    while ((c = getopt_long(argc, argv, "svh:p:U:d:?", kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'h': g_settings.host = optarg; break;
+            case 'p':
+                if (!ParsePort(optarg, g_settings.port)) {
+                    PrintLine(std::string("invalid port value (should be integer): ") + optarg);
+                    throw ProgramExit{1};
+                }
+                break;
+            case 'U': g_settings.username = optarg; break;
+            case 'd': g_settings.database = optarg; break;
+            case 's': g_settings.skip_confirm = true; break;
+            case 'v':
+                PrintLine("credtab (ZurezovEVA VO) 4.6.0 (11.14)");
+                throw ProgramExit{0};
+            case 1: HelpAndExit(prog, 0);
+            default: HelpAndExit(prog, 1);
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "show") g_settings.action = kShow;
+        else if (word == "add") g_settings.action = kAdd;
+        else if (word == "remove") g_settings.action = kRemove;
+        else if (word == "reset") g_settings.action = kReset;
+        else if (word == "check") g_settings.action = kCheck;
+        else HelpAndExit(prog, 1);
+    }
+    if (g_settings.action == kNoAction) HelpAndExit(prog, 1);
+}
+
+void ValidateArgs() {
+    bool missing = false;
+    if (g_settings.host.empty()) {
+        PrintLine("undefined host (use -h <host>)");
+        missing = true;
+    }
+    if (g_settings.port == 0) {
+        PrintLine("undefined port (use -p <port>)");
+        missing = true;
+    }
+    if (g_settings.username.empty()) {
+        PrintLine("undefined username (use -U <username>)");
+        missing = true;
+    }
+    if (g_settings.database.empty()) {
+        PrintLine("undefined database (use -d <database>)");
+        missing = true;
+    }
+    if (missing) throw ProgramExit{1};
+}
+
+// A record's text member, or "" when the stored member was not a string.
+const char* Text(const char* s) { return s != nullptr ? s : ""; }
+
+bool FilterRecord(const CredTabRecord& record) {
+    if (!g_settings.host.empty() && g_settings.host != Text(record.host)) return false;
+    if (g_settings.port != 0 && g_settings.port != record.port) return false;
+    if (!g_settings.username.empty() && g_settings.username != Text(record.username)) return false;
+    if (!g_settings.database.empty() && g_settings.database != Text(record.database)) return false;
+    return true;
+}
+
+// The open table; closed (and its lock released) when the action ends in any way.
+class OpenTable {
+public:
+    OpenTable() {
+        int rc = CredTabOpen(&table_);
+        if (rc != 0) {
+            table_ = nullptr;
+            ExitWithError(rc, "cannot load credtab");
+        }
+    }
+    ~OpenTable() { CredTabClose(table_); }
+    OpenTable(const OpenTable&) = delete;
+    OpenTable& operator=(const OpenTable&) = delete;
+    CredTabHandle get() const { return table_; }
+
+private:
+    CredTabHandle table_ = nullptr;
+};
+
+// One pass over the table's records.
+class Iteration {
+public:
+    explicit Iteration(const OpenTable& table) {
+        int rc = CredTabBegin(table.get(), &it_);
+        if (rc != 0) {
+            it_ = nullptr;
+            ExitWithError(rc, "cannot iterate over config");
+        }
+    }
+    ~Iteration() {
+        if (it_ != nullptr) CredTabEnd(it_);
+    }
+    Iteration(const Iteration&) = delete;
+    Iteration& operator=(const Iteration&) = delete;
+
+    // Next record that passes the filter; false at the end.
+    bool Next(CredTabRecord& record) {
+        for (;;) {
+            int rc = CredTabNext(it_, &record);
+            if (rc < 0) ExitWithError(rc, "cannot iterate over config");
+            if (rc == 0) return false;
+            if (FilterRecord(record)) return true;
+        }
+    }
+
+private:
+    CredTabIterator it_ = nullptr;
+};
+
+std::string PadLeft(const std::string& value, size_t width) {
+    return value.size() >= width ? value : std::string(width - value.size(), ' ') + value;
+}
+
+std::string Row(const std::string& host, const std::string& port, const std::string& database,
+                const std::string& username, const size_t (&widths)[4]) {
+    return "|" + PadLeft(host, widths[0]) + " |" + PadLeft(port, widths[1]) + " |" +
+           PadLeft(database, widths[2]) + " |" + PadLeft(username, widths[3]) + " |\n";
+}
+
+void Show() {
+    OpenTable table;
+    size_t widths[4] = {10, 10, 10, 10};
+    {
+        Iteration it(table);
+        CredTabRecord record;
+        while (it.Next(record)) {
+            widths[0] = std::max(widths[0], std::strlen(Text(record.host)));
+            widths[1] = std::max(widths[1], std::to_string(record.port).size());
+            widths[2] = std::max(widths[2], std::strlen(Text(record.database)));
+            widths[3] = std::max(widths[3], std::strlen(Text(record.username)));
+        }
+    }
+    Iteration it(table);
+    std::string out = Row("host", "port", "database", "username", widths);
+    out += "|" + std::string(widths[0] + widths[1] + widths[2] + widths[3] + 7, '-') + "|\n";
+    CredTabRecord record;
+    while (it.Next(record)) {
+        out += Row(Text(record.host), std::to_string(record.port), Text(record.database),
+                   Text(record.username), widths);
+    }
+    std::cout << out;
+}
+
+std::string RecordText() {
+    return "user: \"" + g_settings.username + "\", host: \"" + g_settings.host + "\", port: \"" +
+           std::to_string(g_settings.port) + "\", database: \"" + g_settings.database + "\"";
+}
+
+void Add() {
+    ValidateArgs();
+    std::string password = common_routines::GetSecret("enter password:");
+    if (!g_settings.skip_confirm) {
+        std::string confirmation = common_routines::GetSecret("confirm password:");
+        bool same = confirmation == password;
+        common_routines::SecureWipe(confirmation);
+        if (!same) {
+            common_routines::SecureWipe(password);
+            PrintLine("The passwords entered do not match");
+            throw ProgramExit{1};
+        }
+    }
+    PrintLine("Going to add auth record for " + RecordText());
+    bool is_new = false;
+    int rc = 0;
+    {
+        OpenTable table;
+        rc = CredTabAddRecord(table.get(), g_settings.host.c_str(), g_settings.port,
+                              g_settings.database.c_str(), g_settings.username.c_str(),
+                              password.c_str(), &is_new);
+        common_routines::SecureWipe(password);
+        if (rc != 0) ExitWithError(rc, "cannot add auth record");
+        rc = CredTabSave(table.get());
+        if (rc != 0) ExitWithError(rc, "cannot save auth record");
+    }
+    PrintLine(is_new ? "new record added" : "record updated");
+}
+
+void Remove() {
+    ValidateArgs();
+    if (!g_settings.skip_confirm && !common_routines::YesNo("Do you want to remove auth record?")) return;
+    PrintLine("Going to remove auth record for " + RecordText());
+    {
+        OpenTable table;
+        int rc = CredTabRemoveRecord(table.get(), g_settings.host.c_str(), g_settings.port,
+                                     g_settings.database.c_str(), g_settings.username.c_str());
+        if (rc != 0) ExitWithError(rc, "cannot remove auth record");
+        rc = CredTabSave(table.get());
+        if (rc != 0) ExitWithError(rc, "cannot save auth record");
+    }
+    PrintLine("record removed");
+}
+
+void Reset() {
+    if (!g_settings.skip_confirm && !common_routines::YesNo("Do you want to reset credtab?")) return;
+    if (CredTabReset() != 0) {
+        std::perror("could not reset credtab");
+        ExitWithError(-1, "reset failed");
+    }
+    PrintLine("Credtab was reset");
+}
+
+// Connection to one record's server; finished when it goes out of scope.
+class Connection {
+public:
+    Connection(const std::string& host, uint32_t port, const std::string& database,
+               const std::string& username, const char* password) {
+        const std::string port_text = std::to_string(port);
+        const char* keywords[8];
+        const char* values[8];
+        int n = 0;
+        keywords[n] = "dbname";
+        values[n++] = database.c_str();
+        if (database == "replication") {
+            keywords[n] = "replication";
+            values[n++] = "true";
+        }
+        keywords[n] = "fallback_application_name";
+        values[n++] = "credtab";
+        keywords[n] = "host";
+        values[n++] = host.c_str();
+        keywords[n] = "user";
+        values[n++] = username.c_str();
+        keywords[n] = "port";
+        values[n++] = port_text.c_str();
+        keywords[n] = "password";
+        values[n++] = password;
+        keywords[n] = nullptr;
+        values[n] = nullptr;
+        conn_ = PQconnectdbParams(keywords, values, 1);
+    }
+    ~Connection() { PQfinish(conn_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    bool ok() const { return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK; }
+    std::string error() const { return conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory"; }
+
+private:
+    PGconn* conn_ = nullptr;
+};
+
+void Check() {
+    OpenTable table;
+    Iteration it(table);
+    bool failed = false;
+    int checked = 0;
+    CredTabRecord record;
+    while (it.Next(record)) {
+        ++checked;
+        const std::string host = Text(record.host);
+        const std::string port = std::to_string(record.port);
+        const std::string database = Text(record.database);
+        const std::string username = Text(record.username);
+        const char* password = nullptr;
+        int rc = CredTabGetPassword(table.get(), host.c_str(), record.port, database.c_str(),
+                                    username.c_str(), &password);
+        if (rc != 0) {
+            PrintColoured(kRed, "Could not get auth record for: \"" + host + "\", port \"" + port +
+                                    "\", database \"" + database + "\", user \"" + username + "\"");
+            failed = true;
+            continue;
+        }
+        Connection conn(host, record.port, database, username, password);
+        if (!conn.ok()) {
+            PrintColoured(kRed, "Could not connect with host: \"" + host + "\", port \"" + port +
+                                    "\", database \"" + database + "\", user \"" + username +
+                                    "\", msg \"" + conn.error() + "\"");
+            failed = true;
+        } else {
+            PrintColoured(kGreen, "Connection settings for host: \"" + host + "\", port \"" + port +
+                                      "\", database \"" + database + "\", user \"" + username +
+                                      "\" are OK");
+        }
+    }
+    if (failed) ExitWithError(-1, "Failed check for some records");
+    if (checked == 0) PrintLine("Nothing to check");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        ParseCommandLine(argc, argv);
+        switch (g_settings.action) {
+            case kShow: Show(); break;
+            case kAdd: Add(); break;
+            case kRemove: Remove(); break;
+            case kReset: Reset(); break;
+            case kCheck: Check(); break;
+            case kNoAction: break;
+        }
+    } catch (const ProgramExit& e) {
+        std::cout << std::flush;
+        return e.status;
+    } catch (const common_routines::EndOfInput&) {
+        PrintLine("input closed before an answer was given; nothing was changed");
+        std::cout << std::flush;
+        return 1;
+    } catch (const std::exception& e) {
+        std::cout << kResetColour << "unexpected failure: " << e.what() << " ("
+                  << ErrorCodeToStr(ERR_EXCEPTION) << ")\n" << std::flush;
+        return 1;
+    }
+    std::cout << std::flush;
+    return 0;
+}

@@ -1,0 +1,254 @@
+// credwizard: asks the operator for the PostgreSQL HA cluster identifier and the
+// KMS endpoints with their logins, and writes them encrypted with the host key
+// to /etc/postgres/enc_connection_settings.cfg.
+
+#include <getopt.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "common/common_routines.h"
+#include "common/console_routines.h"
+#include "common/error_code.h"
+#include "common/secure_buffer.h"
+#include "credentials/kms_credentials.h"
+
+namespace console_routines {
+
+const Menu menuOptions = {{1, "Set credentials"}};
+const Menu credentialsDomainOptions = {
+    {1, KmsCredentialsDomainToStr(static_cast<KmsCredentialsDomain>(1))},
+    {2, KmsCredentialsDomainToStr(static_cast<KmsCredentialsDomain>(2))},
+    {3, KmsCredentialsDomainToStr(static_cast<KmsCredentialsDomain>(3))},
+};
+const Menu credentialsTypeOptions = {
+    {1, KmsCredentialsTypeToStr(static_cast<KmsCredentialsType>(1))},
+    {2, KmsCredentialsTypeToStr(static_cast<KmsCredentialsType>(2))},
+};
+
+}  // namespace console_routines
+
+namespace {
+
+using console_routines::GetLine;
+
+constexpr const char* kResetColour = "\33[0m";
+constexpr const char* kRed = "\33[31m";
+constexpr const char* kGreen = "\33[32m";
+constexpr const char* kCyan = "\33[36m";
+constexpr const char* kDirectory = "/etc/postgres";
+constexpr const char* kFileName = "enc_connection_settings.cfg";
+
+void PrintHelp(const std::string& prog) {
+    static const char* const kLines[] = {
+        "Usage: ",
+        "\t<prog> <option>...",
+        "Options:",
+        "\t--help     [-h]     This help",
+        "",
+        "The '<prog>' utility is used to cipher and save",
+        "a set of KMS access credentials in file with destination path",
+        "'/etc/postgres/enc_connection_settings.cfg'.",
+        "",
+        "The utility runs in interactive mode.",
+        "Example of running:",
+        "\tPress Ctrl+C to exit",
+        "\tChoose credentials domain:",
+        "\t1. KMS",
+        "\t2. POSTGRESQL",
+        "\t1",
+        "\tEnter PostgreSQL cluster ID:",
+        "\t2",
+        "\tEnter IP address:",
+        "\t192.168.10.21",
+        "\tEnter port:",
+        "\t8200",
+        "\tChoose credentials type:",
+        "\t1. Userpass Auth Method",
+        "\t2. AppRole Auth Method",
+        "\t1",
+        "\tEnter login:",
+        "\tlogin",
+        "\tEnter password:",
+        "\t******",
+        "\tConfirm password:",
+        "\t******",
+        "\tDo you want to add another KMS credentials? (yes/no)?:",
+        "\tno",
+        "\tCredentials for KMS has been set successfully",
+        "",
+        "The utility uses following prompts queries:",
+        "* Choose credentials domain",
+        "\tSpecify one of the options:",
+        "\t1. KMS - for encrypting KMS access credentials;",
+        "\t2. POSTGRESQL - for encrypting configuration parameters of PostgreSQL HA cluster.",
+        "* Enter PostgreSQL cluster ID",
+        "\tSpecify an identifier of PostgreSQL HA cluster.",
+        "* Enter IP address",
+        "  Enter port",
+        "\tSpecify KMS connection parameters.",
+        "* Choose credentials type",
+        "\tSpecify one of the options:",
+        "\t1. Userpass Auth Method - allows users to authenticate with KMS using a username and password combination;",
+        "\t2. AppRole Auth Method - allows machines or apps to authenticate with KMS-defined roles.",
+        "* Enter login/role ID",
+        "  Enter password/secret ID",
+        "  Confirm password/secret ID",
+        "\tSpecify credentials to authenticate with KMS.",
+    };
+    for (std::string line : kLines) {
+        for (size_t pos; (pos = line.find("<prog>")) != std::string::npos;) line.replace(pos, 6, prog);
+        std::cout << kResetColour << line << '\n';
+    }
+    std::cout << std::flush;
+}
+
+// Reports an input error; the question is then asked again.
+void InputError(const std::string& text) {
+    std::cout << kRed << text << kResetColour << '\n' << std::flush;
+}
+
+bool QuotedAtEnd(const std::string& s) {
+    auto quote = [](char c) { return c == '\'' || c == '"'; };
+    return quote(s.front()) || quote(s.back());
+}
+
+std::string AskClusterId() {
+    for (;;) {
+        std::string id = GetLine("Enter PostgreSQL cluster ID:");
+        if (id.empty()) {
+            InputError("line is empty");
+        } else if (QuotedAtEnd(id)) {
+            InputError("line should not contain quotes at the beginning or at the end");
+        } else {
+            return id;
+        }
+    }
+}
+
+std::string AskAddress() {
+    for (;;) {
+        std::string address = GetLine("Enter IP address:");
+        if (address.empty()) {
+            InputError("line is empty");
+        } else if (!common_routines::IsIpAddressValid(address.c_str())) {
+            InputError("IP address has wrong format: " + address);
+        } else {
+            return address;
+        }
+    }
+}
+
+int AskPort() {
+    for (;;) {
+        std::string answer = GetLine("Enter port:");
+        if (answer.empty()) {
+            InputError("line is empty");
+            continue;
+        }
+        int port = 0;
+        try {
+            port = std::stoi(answer);
+        } catch (const std::exception&) {
+            InputError("Port has wrong format: " + answer);
+            continue;
+        }
+        if (!common_routines::IsPortValid(port)) {
+            InputError("Port number is out of range: " + std::to_string(port));
+            continue;
+        }
+        return port;
+    }
+}
+
+std::string AskLogin(int type) {
+    const std::string prompt = std::string("Enter ") + console_routines::FirstCredToStr(type) + ":";
+    for (;;) {
+        std::string login = GetLine(prompt);
+        if (!login.empty()) return login;
+        InputError("line is empty");
+    }
+}
+
+std::string AskSecret(int type) {
+    const std::string name = console_routines::SecondCredToStr(type);
+    for (;;) {
+        std::string secret = console_routines::GetSecret("Enter " + name + ":");
+        if (secret.empty()) {
+            InputError("line is empty");
+            continue;
+        }
+        std::string confirmation = console_routines::GetSecret("Confirm " + name + ":");
+        bool same = confirmation == secret;
+        common_routines::SecureWipe(confirmation);
+        if (same) return secret;
+        common_routines::SecureWipe(secret);
+        InputError(name + "s mismatch");
+    }
+}
+
+// Wipes the collected secrets however the dialogue ends.
+struct ItemList {
+    std::vector<KmsCredentialsItem> items;
+    ~ItemList() {
+        for (auto& item : items) common_routines::SecureWipe(item.secret);
+    }
+};
+
+int RunDialogue() {
+    std::cout << kCyan << "Press Ctrl+C to exit" << kResetColour << '\n' << std::flush;
+    const std::string path = common_routines::JoinPath(kDirectory, kFileName);
+
+    const int domain = console_routines::ChooseOption("Choose credentials domain:",
+                                                      console_routines::credentialsDomainOptions);
+    const std::string cluster_id = AskClusterId();
+
+    ItemList list;
+    for (;;) {
+        KmsCredentialsItem item;
+        item.address = AskAddress();
+        item.port = AskPort();
+        const int type = console_routines::ChooseOption("Choose credentials type:",
+                                                        console_routines::credentialsTypeOptions);
+        item.type = static_cast<KmsCredentialsType>(type);
+        item.login = AskLogin(type);
+        item.secret = AskSecret(type);
+        list.items.push_back(std::move(item));
+        if (!console_routines::YesNo("Do you want to add another KMS credentials?")) break;
+    }
+
+    const auto kms_domain = static_cast<KmsCredentialsDomain>(domain);
+    int rc = KmsCredentialsSave(nullptr, nullptr, nullptr, nullptr, kms_domain, path, cluster_id,
+                                list.items);
+    if (rc != 0) {
+        std::cout << kRed << "Error: " << ErrorCodeToStr(rc) << kResetColour << '\n' << std::flush;
+        return rc;
+    }
+    std::cout << kGreen << "Credentials for " << KmsCredentialsDomainToStr(kms_domain)
+              << " has been set successfully" << kResetColour << '\n'
+              << std::flush;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static const option kLongOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    // Any option at all, known or not, shows the help.
+    if (getopt_long(argc, argv, "h", kLongOptions, nullptr) != -1) {
+        PrintHelp(argv[0]);
+        return 0;
+    }
+    try {
+        return RunDialogue();
+    } catch (const std::exception& e) {
+        std::cout << kRed << "Exception occurred: " << e.what() << kResetColour << '\n' << std::flush;
+    } catch (...) {
+        std::cout << kRed << "Undefined exception occurred" << kResetColour << '\n' << std::flush;
+    }
+    return ERR_EXCEPTION;
+}
