@@ -1,0 +1,183 @@
+#include "credentials/credential_store.h"
+
+#include <cstring>
+
+#include "common/base64.h"
+#include "common/common_routines.h"
+#include "common/durable_file.h"
+#include "common/error_code.h"
+#include "common/secure_buffer.h"
+#include "encryption_wrapper/encryption_wrapper.h"
+
+namespace {
+
+credential_store::IdentitySourceFactory& Factory() {
+    static credential_store::IdentitySourceFactory factory;
+    return factory;
+}
+
+// Identity pieces are not secret on their own, but together they are the whole
+// input of the key; do not leave them in freed memory.
+struct DerivationInput {
+    host_identity::Bytes password;
+    host_identity::Bytes salt;
+    ~DerivationInput() {
+        common_routines::SecureWipe(password.data(), password.size());
+        common_routines::SecureWipe(salt.data(), salt.size());
+    }
+};
+
+// Derives into caller buffers of the given sizes (steps common to both
+// derivation entry points).
+int DeriveInto(int32_t domain, uint8_t* key, int keySize, uint8_t* iv, int ivSize) {
+    DerivationInput input;
+    {
+        std::unique_ptr<host_identity::IdentitySource> source;
+        if (Factory()) {
+            source = Factory()();
+        } else {
+            source = std::make_unique<host_identity::LocalIdentitySource>();
+        }
+        int rc = host_identity::BuildDerivationInput(*source, domain, input.password, input.salt);
+        if (rc != ERR_NONE) return rc;
+    }
+    return EncryptionDerivePasswordKey(key, keySize, iv, ivSize, input.password.data(),
+                                       static_cast<int>(input.password.size()), input.salt.data(),
+                                       static_cast<int>(input.salt.size()),
+                                       host_identity::kDerivationIterations);
+}
+
+// Key and IV of one operation, wiped when it ends.
+struct KeyMaterial {
+    std::vector<uint8_t> key;
+    std::vector<uint8_t> iv;
+    ~KeyMaterial() {
+        common_routines::SecureWipe(key.data(), key.size());
+        common_routines::SecureWipe(iv.data(), iv.size());
+    }
+};
+
+}  // namespace
+
+const char* KmsCredentialsDomainToStr(KmsCredentialsDomain domain) {
+    switch (domain) {
+        case KMS: return "KMS";
+        case POSTGRESQL: return "POSTGRESQL";
+        case AUTH_TOKEN: return "AUTH_TOKEN";
+        default: return "Unknown";
+    }
+}
+
+extern "C" int StoreDeriveKey(int32_t domain, std::vector<uint8_t>& key, std::vector<uint8_t>& iv) {
+    int keySize = 0, ivSize = 0;
+    int rc = EncryptionGetKeySize(&keySize);
+    if (rc != ERR_NONE) return rc;
+    rc = EncryptionGetIvSize(&ivSize);
+    if (rc != ERR_NONE) return rc;
+    key.resize(static_cast<size_t>(keySize));
+    iv.resize(static_cast<size_t>(ivSize));
+    return DeriveInto(domain, key.data(), keySize, iv.data(), ivSize);
+}
+
+extern "C" int StoreDeriveKeyRaw(int32_t domain, uint8_t* key, int* keyLength, uint8_t* iv,
+                                 int* ivLength) {
+    if (!keyLength || !ivLength) return ERR_NULL_POINTER;
+    if (!key) {
+        int rc = EncryptionGetKeySize(keyLength);
+        if (rc != ERR_NONE) return rc;
+    }
+    if (!iv) {
+        int rc = EncryptionGetIvSize(ivLength);
+        if (rc != ERR_NONE) return rc;
+    }
+    // A size query derives nothing, whatever size was reported.
+    if (!key || !iv) return ERR_NONE;
+    return DeriveInto(domain, key, *keyLength, iv, *ivLength);
+}
+
+extern "C" int StorePaddingLength(int length) {
+    int block = 0;
+    if (EncryptionGetBlockSize(&block) != ERR_NONE || block <= 0) return 0;
+    int rest = block - (length % block);
+    return rest == block ? 0 : rest;
+}
+
+extern "C" int StoreEncodedLength(int length) { return (length + 2) / 3 * 4; }
+
+extern "C" int StoreDecodedLength(int length) { return (length * 3) / 4; }
+
+extern "C" int StoreEncryptPassword(const char* plain, int length, char* out, int* outLength,
+                                    const uint8_t* key, const uint8_t* iv) {
+    if (length < 0) return ERR_INPUT_DATA;
+    int padded = length + StorePaddingLength(length);
+    if (!out) {
+        if (!outLength) return ERR_NULL_POINTER;
+        *outLength = StoreEncodedLength(padded);
+        return ERR_NONE;
+    }
+    // An empty password has nothing to encrypt and encodes to empty text.
+    if (padded == 0) return ERR_NONE;
+    if (!plain) return ERR_NULL_POINTER;
+
+    common_routines::SecureBuffer work(static_cast<size_t>(padded), 0);
+    std::memcpy(work.data(), plain, static_cast<size_t>(length));
+    int rc = EncryptionEncrypt(work.data(), work.size(), work.data(), key, iv, false);
+    if (rc != ERR_NONE) return rc;
+    pg_b64_encode(work.chars(), padded, out);
+    return ERR_NONE;
+}
+
+extern "C" int StoreDecryptPassword(const char* text, int length, char* out, int* outLength,
+                                    const uint8_t* key, const uint8_t* iv) {
+    if (length < 0) return ERR_INPUT_DATA;
+    if (!out) {
+        if (!outLength) return ERR_NULL_POINTER;
+        *outLength = StoreDecodedLength(length);
+        return ERR_NONE;
+    }
+    if (length == 0) return ERR_NONE;
+    if (!text) return ERR_NULL_POINTER;
+    int decoded = pg_b64_decode(text, length, out);
+    if (decoded < 0) return ERR_FORMAT;
+    if (decoded == 0) return ERR_NONE;
+    auto* bytes = reinterpret_cast<uint8_t*>(out);
+    return EncryptionDecrypt(bytes, static_cast<size_t>(decoded), bytes, key, iv, false);
+}
+
+namespace credential_store {
+
+void SetIdentitySourceFactory(IdentitySourceFactory factory) { Factory() = std::move(factory); }
+
+int WriteEncryptedFile(KmsCredentialsDomain domain, const std::string& path, const std::string& text,
+                       const common_routines::DurableWriteOptions& options) {
+    KeyMaterial material;
+    int rc = StoreDeriveKey(domain, material.key, material.iv);
+    if (rc != ERR_NONE) return rc;
+
+    // Allocated once at its final size so that no unwiped copy is left behind.
+    size_t padded = text.size() + static_cast<size_t>(StorePaddingLength(static_cast<int>(text.size())));
+    common_routines::SecureBuffer data(padded, 0);
+    if (!text.empty()) std::memcpy(data.data(), text.data(), text.size());
+    if (!data.empty()) {
+        rc = EncryptionEncrypt(data.data(), data.size(), data.data(), material.key.data(),
+                               material.iv.data(), false);
+        if (rc != ERR_NONE) return rc;
+    }
+    return common_routines::DurableReplaceFile(path, data.data(), data.size(), options);
+}
+
+}  // namespace credential_store
+
+int StoreWriteFile(KmsCredentialsDomain domain, const std::string& path, const std::string& text) {
+    return credential_store::WriteEncryptedFile(domain, path, text, {});
+}
+
+int StoreReadFile(KmsCredentialsDomain domain, const std::string& path, std::string& text) {
+    int rc = common_routines::ReadFile(path, text);
+    if (rc != ERR_NONE) return rc;
+    KeyMaterial material;
+    rc = StoreDeriveKey(domain, material.key, material.iv);
+    if (rc != ERR_NONE) return rc;
+    auto* bytes = reinterpret_cast<uint8_t*>(text.data());
+    return EncryptionDecrypt(bytes, text.size(), bytes, material.key.data(), material.iv.data(), false);
+}
