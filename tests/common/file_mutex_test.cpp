@@ -1,0 +1,174 @@
+#include "common/file_mutex.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "test_support.h"
+
+using common_routines::file_mutex;
+using testsupport::ScratchDir;
+
+namespace {
+
+// True when a byte arrives on `fd` within `ms` milliseconds.
+bool ByteArrives(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, ms) != 1) return false;
+    char c = 0;
+    return read(fd, &c, 1) == 1;
+}
+
+int WaitChild(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The child locks `mutex` (the inherited object when `inherited`, a new one on
+// the same path otherwise), reports through the pipe, then exits.
+pid_t ForkLocker(file_mutex& inherited, const std::string& path, bool use_inherited, int report_fd) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        try {
+            if (use_inherited) {
+                inherited.lock();
+            } else {
+                file_mutex own(path);
+                own.lock();
+                if (write(report_fd, "x", 1) != 1) _exit(3);
+                _exit(0);
+            }
+            if (write(report_fd, "x", 1) != 1) _exit(3);
+            inherited.unlock();
+        } catch (...) {
+            _exit(2);
+        }
+        _exit(0);
+    }
+    return pid;
+}
+
+class FileMutexFork : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FileMutexFork, ChildWaitsForTheParentsLock) {
+    ScratchDir dir;
+    const std::string path = dir / "table.cfg";
+    file_mutex mutex(path);
+    mutex.lock();
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = ForkLocker(mutex, path, GetParam(), fds[1]);
+    ASSERT_GT(pid, 0);
+    EXPECT_FALSE(ByteArrives(fds[0], 300)) << "child got the lock while the parent held it";
+    mutex.unlock();
+    EXPECT_TRUE(ByteArrives(fds[0], 10000)) << "child never got the lock";
+    EXPECT_EQ(WaitChild(pid), 0);
+
+    // The parent's descriptor still works after the child dropped its copy.
+    mutex.lock();
+    mutex.unlock();
+    close(fds[0]);
+    close(fds[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(InheritedOrOwnObject, FileMutexFork, ::testing::Bool());
+
+TEST(FileMutex, ParentWaitsForTheChildsLock) {
+    ScratchDir dir;
+    const std::string path = dir / "lock";
+    file_mutex mutex(path);
+    int to_parent[2];
+    int to_child[2];
+    ASSERT_EQ(pipe(to_parent), 0);
+    ASSERT_EQ(pipe(to_child), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        mutex.lock();
+        char c;
+        if (write(to_parent[1], "l", 1) != 1 || read(to_child[0], &c, 1) != 1) _exit(3);
+        mutex.unlock();
+        _exit(0);
+    }
+    ASSERT_TRUE(ByteArrives(to_parent[0], 10000));
+    int locked[2];
+    ASSERT_EQ(pipe(locked), 0);
+    const pid_t waiter = fork();
+    if (waiter == 0) {
+        mutex.lock();
+        _exit(write(locked[1], "x", 1) == 1 ? 0 : 3);
+    }
+    EXPECT_FALSE(ByteArrives(locked[0], 300));
+    ASSERT_EQ(write(to_child[1], "u", 1), 1);
+    EXPECT_TRUE(ByteArrives(locked[0], 10000));
+    EXPECT_EQ(WaitChild(pid), 0);
+    EXPECT_EQ(WaitChild(waiter), 0);
+}
+
+TEST(FileMutex, RepeatedLockInOneProcessDoesNotBlock) {
+    ScratchDir dir;
+    file_mutex mutex(dir / "lock");
+    mutex.lock();
+    mutex.lock();
+    mutex.unlock();
+    mutex.unlock();
+}
+
+TEST(FileMutex, CreatesLockFileWithMode0660UnderWideUmask) {
+    ScratchDir dir;
+    const std::string path = dir / "lock";
+    const mode_t previous = umask(0);
+    {
+        file_mutex mutex(path);
+        mutex.lock();
+        EXPECT_EQ(umask(0), 0u) << "the process umask must be restored";
+    }
+    umask(previous);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+}
+
+TEST(FileMutex, ExistingFileKeepsItsContentAndMode) {
+    ScratchDir dir;
+    const std::string path = dir / "table";
+    testsupport::WriteFileOrDie(path, "[]", 0600);
+    file_mutex mutex(path);
+    mutex.lock();
+    mutex.unlock();
+    EXPECT_EQ(testsupport::ReadFileOrDie(path), "[]");
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(FileMutex, FailuresAreSystemErrors) {
+    ScratchDir dir;
+    file_mutex never_locked(dir / "lock");
+    try {
+        never_locked.unlock();
+        FAIL() << "unlock before lock must throw";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::error_code(EBADF, std::generic_category()));
+    }
+
+    file_mutex unreachable(dir / "no/such/dir/lock");
+    try {
+        unreachable.lock();
+        FAIL() << "lock in a missing directory must throw";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::error_code(ENOENT, std::generic_category()));
+    }
+    // The object is spent: it does not try to open again in this process.
+    EXPECT_THROW(unreachable.lock(), std::system_error);
+    EXPECT_THROW(unreachable.unlock(), std::system_error);
+}
+
+}  // namespace
