@@ -1,0 +1,560 @@
+// Runs the staged guardinit from a scratch directory where a stand-in for the
+// server program sits beside it as "postgres", and checks what reached each
+// server run and what the administrator saw.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using testsupport::PtySession;
+using testsupport::RunOptions;
+using testsupport::RunResult;
+
+const std::string kPasswordPrompt = "Enter new security admin password: ";
+const std::string kRepeatPrompt = "Enter it again: ";
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved)) ADD_FAILURE() << "realpath " << path;
+    return resolved;
+}
+
+std::string StripCarriageReturns(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+// A scratch bin directory with guardinit and, unless told otherwise, the stand-in
+// server, plus a directory for the stand-in's records and an empty data directory.
+class Installation {
+public:
+    explicit Installation(bool with_postgres = true) {
+        bin_ = RealPath(scratch_.MakeDir("bin"));
+        records_ = RealPath(scratch_.MakeDir("records"));
+        data_ = RealPath(scratch_.MakeDir("data"));
+        std::filesystem::copy_file(testsupport::StagedProgram("guardinit"), guardinit());
+        if (with_postgres) std::filesystem::copy_file(GUARDINIT_FAKE_POSTGRES, postgres());
+    }
+
+    std::string guardinit() const { return bin_ + "/guardinit"; }
+    std::string postgres() const { return bin_ + "/postgres"; }
+    const std::string& data() const { return data_; }
+    std::string MakeDir(const std::string& name) const { return RealPath(scratch_.MakeDir(name)); }
+
+    RunOptions Options(const std::vector<std::string>& args) const {
+        RunOptions o;
+        o.argv = {guardinit()};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.env["FAKE_PG_RECORD_DIR"] = records_;
+        o.unset_env = {"PGDATA", "FAKE_PG_VERSION_LINE", "FAKE_PG_EXIT", "FAKE_PG_CLOSE_STDIN",
+                       "GUARDINIT_TEST_HOLD_WRITER", "LD_PRELOAD", "PG_COLOR"};
+        return o;
+    }
+
+    // Runs without a terminal: in a new session, so that the password prompt can
+    // only fall back to standard input.
+    RunResult RunDetached(RunOptions o, std::string input = "") const {
+        o.argv.insert(o.argv.begin(), {"/usr/bin/setsid", "-w"});
+        o.stdin_data = std::move(input);
+        return testsupport::Run(o);
+    }
+
+    int Runs() const {
+        int n = 0;
+        std::ifstream(records_ + "/runs") >> n;
+        return n;
+    }
+    std::string Record(int run, const std::string& what) const {
+        return testsupport::ReadFileOrDie(records_ + "/run-" + std::to_string(run) + "." + what);
+    }
+    std::vector<std::string> Args(int run) const {
+        std::vector<std::string> args;
+        std::istringstream in(Record(run, "args"));
+        for (std::string line; std::getline(in, line);) args.push_back(line);
+        return args;
+    }
+    std::string VersionRunPgdata() const {
+        return testsupport::ReadFileOrDie(records_ + "/version.pgdata");
+    }
+
+    std::vector<std::string> BootstrapArgs(const std::string& data) const {
+        return {postgres(), "--boot", "-D", data, "-x1", "-k", "-p"};
+    }
+    std::vector<std::string> SingleUserArgs(const std::string& data) const {
+        return {postgres(), "--single", "-O", "-j",       "-c",
+                "search_path=pg_catalog", "-c",       "exit_on_error=true",
+                "-D",       data,       "postgres"};
+    }
+
+private:
+    testsupport::ScratchDir scratch_;
+    std::string bin_, records_, data_;
+};
+
+// Types the password twice at the prompts and waits for the program to end.
+RunResult TypePassword(PtySession& session, const std::string& password) {
+    EXPECT_TRUE(session.WaitFor(kPasswordPrompt));
+    session.Send(password + "\n");
+    EXPECT_TRUE(session.WaitFor(kRepeatPrompt));
+    session.Send(password + "\n");
+    return session.Wait();
+}
+
+// The eleven scripts a successful run sends, built from the catalog rows they
+// describe.
+std::vector<std::string> ExpectedScripts(const std::string& name, const std::string& sql_password) {
+    auto reindex = [](std::initializer_list<const char*> indexes) {
+        std::string s;
+        for (const char* i : indexes) s += std::string("REINDEX INDEX ") + i + ";\n\n";
+        return s;
+    };
+    std::string check = "# PostgreSQL 11\n";
+    for (const char* catalog : {"pr_object", "pr_policy", "pr_rule", "pr_grant"})
+        check += std::string("open ") + catalog + "\ncheck\nclose " + catalog + "\n";
+
+    const std::vector<int> admin_objects = {9798, 9797, 9796, 9795, 9794, 9793, 9790,
+                                            9789, 9788, 9787, 9786, 9785, 9784, 9783,
+                                            9782, 9781, 9780, 9779, 9778, 9777};
+    std::string policy = "open pr_policy\n"
+                         "insert  OID = 9799 ( securityFunctionsAdmin t )\n"
+                         "insert  OID = 9800 ( securityCatalogAdmin t )\n"
+                         "insert  OID = 9801 ( adminPolicyOwner_" + name + " t )\n"
+                         "insert  OID = 9802 ( featureStatusFunctions t )\n"
+                         "close pr_policy\n"
+                         "open pr_rule\n";
+    auto rule = [](int policy_oid, int object, int code) {
+        return "insert ( " + std::to_string(policy_oid) + " " + std::to_string(object) + " " +
+               std::to_string(code) + " _null_ )\n";
+    };
+    for (int object : admin_objects)
+        for (int code = 9920; code <= 9923; ++code) policy += rule(9800, object, code);
+    policy += rule(9801, 9776, 9958);
+    for (int object = 9775; object >= 9763; --object) policy += rule(9799, object, 9955);
+    for (int object : {9751, 9750, 9749, 9748}) policy += rule(9799, object, 9955);
+    for (int object : {9762, 9761, 9760, 9759, 9758, 9756, 9755, 9754, 9753})
+        policy += rule(9802, object, 9955);
+    policy += "close pr_rule\n"
+              "open pr_grant\n"
+              "insert ( 9799 9901 )\ninsert ( 9800 9901 )\ninsert ( 9801 9901 )\n"
+              "insert ( 9802 9901 )\ninsert ( 9802 10 )\ninsert ( 9802 3374 )\n"
+              "close pr_grant\n";
+
+    std::string grants;
+    for (const char* f : {"pm_get_protected_objects", "pm_protect_object", "pm_unprotect_object",
+                          "pm_make_policy", "pm_grant_to_policy", "pm_revoke_from_policy",
+                          "pm_assign_policy_to_user", "pm_unassign_policy_from_user",
+                          "pm_get_assigned_policies", "pm_get_policy_grants", "pm_get_policies"})
+        grants += std::string("GRANT EXECUTE ON FUNCTION ") + f + " TO " + name +
+                  " WITH GRANT OPTION;\n\n";
+
+    auto object_row = [](int oid, int object, int cls) {
+        return "insert OID = " + std::to_string(oid) + " ( 0 " + std::to_string(object) + " " +
+               std::to_string(cls) + " t )\n";
+    };
+    const std::vector<int> catalog_objects = {9999, 9995, 9991, 9986, 9981, 9976, 9972,
+                                              9973, 9974, 9977, 9978, 9979, 9983, 9984,
+                                              9988, 9989, 9992, 9993, 9996, 9997};
+    std::string lock = "open pr_object\n";
+    for (size_t i = 0; i < admin_objects.size(); ++i)
+        lock += object_row(admin_objects[i], catalog_objects[i], 9970);
+    lock += object_row(9776, 9901, 9964);
+    for (int oid = 9775; oid >= 9763; --oid) lock += object_row(oid, 9600 - (9775 - oid), 9965);
+    for (int oid = 9762; oid >= 9758; --oid) lock += object_row(oid, 9499 - (9762 - oid), 9965);
+    for (int oid = 9756; oid >= 9753; --oid) lock += object_row(oid, 9493 - (9756 - oid), 9965);
+    for (int oid = 9751; oid >= 9748; --oid) lock += object_row(oid, 5050 + (9751 - oid), 9965);
+    lock += object_row(9747, 0, 0);
+    lock += "close pr_object\n";
+
+    return {
+        check,
+        "DELETE FROM pg_authid    WHERE OID=9901;\n\n",
+        "open pg_authid\ninsert OID=9901 ( " + name +
+            " f f f f t f f 1 _null_ _null_ )\nclose pg_authid\n",
+        reindex({"pg_authid_oid_index", "pg_authid_rolname_index"}),
+        "ALTER USER \"" + name + "\" WITH PASSWORD E'" + sql_password + "';\n\n",
+        policy,
+        reindex({"pr_grant_policy_index", "pr_grant_oid_index", "pr_grant_uk_index",
+                 "pr_rule_policy_index", "pr_rule_oid_index", "pr_rule_uk_index",
+                 "pr_policy_oid_index", "pr_policy_polname_index"}),
+        grants,
+        lock,
+        reindex({"pr_object_oid_index", "pr_object_objoid_index"}),
+        "ANALYZE;\n\nVACUUM FREEZE;\n\n",
+    };
+}
+
+const char kFullTranscript[] =
+    "Press Ctrl+C to exit\n"
+    "Enter new security admin password: \n"
+    "Enter it again: \n"
+    "running bootstrap script ... \n"
+    "Security catalogs are in the expected state.\n"
+    "Security administrator account was created.\n"
+    "Policies were created.\n"
+    "All initialization procedures have been succeed.\n"
+    "performing post-bootstrap initialization ... Protection mechanism is initialized.\n"
+    "syncing data to disk ... \n";
+
+TEST(GuardinitRunTest, SuccessfulRunFeedsElevenServerRunsInOrder) {
+    Installation inst;
+    const std::string password = "pa'ss\\wo''rd x";
+    PtySession session(inst.Options({"-D", inst.data(), "-U", "sec_admin1"}));
+    RunResult r = TypePassword(session, password);
+
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(StripCarriageReturns(r.out), kFullTranscript);
+    ASSERT_EQ(inst.Runs(), 11);
+
+    auto scripts = ExpectedScripts("sec_admin1", "pa''ss\\\\wo''''rd x");
+    const std::string modes = "BSBSSBSSBSS";
+    for (int run = 1; run <= 11; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        bool bootstrap = modes[run - 1] == 'B';
+        EXPECT_EQ(inst.Args(run),
+                  bootstrap ? inst.BootstrapArgs(inst.data()) : inst.SingleUserArgs(inst.data()));
+        // Single-user output is discarded; bootstrap runs share the caller's output.
+        if (bootstrap)
+            EXPECT_NE(inst.Record(run, "stdout"), "/dev/null");
+        else
+            EXPECT_EQ(inst.Record(run, "stdout"), "/dev/null");
+        EXPECT_EQ(inst.Record(run, "pgdata"), inst.data());
+        EXPECT_EQ(inst.Record(run, "stdin"), scripts[run - 1]);
+    }
+}
+
+TEST(GuardinitRunTest, DataDirectoryWithBlanksAndQuotesReachesTheServerAsOneArgument) {
+    Installation inst;
+    const std::string data = inst.MakeDir("it's my data");
+    RunOptions o = inst.Options({"-U", "admin", data});
+    o.env["FAKE_PG_EXIT"] = "2:1";
+    PtySession session(o);
+    RunResult r = TypePassword(session, "secret");
+    EXPECT_EQ(r.exit_code, 1);
+    ASSERT_EQ(inst.Runs(), 2);
+    EXPECT_EQ(inst.Args(1), inst.BootstrapArgs(data));
+    EXPECT_EQ(inst.Args(2), inst.SingleUserArgs(data));
+    EXPECT_EQ(inst.Record(2, "stdout"), "/dev/null");
+}
+
+TEST(GuardinitRunTest, ChildFailureEndsTheProgramBeforeLaterStages) {
+    {
+        Installation inst;
+        RunOptions o = inst.Options({"-D", inst.data(), "-U", "admin"});
+        o.env["FAKE_PG_EXIT"] = "2:3";
+        PtySession session(o);
+        RunResult r = TypePassword(session, "secret");
+        std::string out = StripCarriageReturns(r.out);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(inst.Runs(), 2);
+        EXPECT_NE(out.find("running bootstrap script ... \n"
+                           "Security catalogs are in the expected state.\n"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find("child process exited with exit code 3"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Security administrator account was created."), std::string::npos);
+        EXPECT_EQ(out.find("syncing"), std::string::npos);
+    }
+    {
+        Installation inst;
+        RunOptions o = inst.Options({"-D", inst.data(), "-U", "admin"});
+        o.env["FAKE_PG_EXIT"] = "1:1";
+        PtySession session(o);
+        RunResult r = TypePassword(session, "secret");
+        std::string out = StripCarriageReturns(r.out);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(inst.Runs(), 1);
+        EXPECT_EQ(out.find("Security catalogs are in the expected state."), std::string::npos);
+    }
+}
+
+// A child that stops reading makes guardinit's writes fail. The preloaded wrapper
+// holds guardinit until the chosen child has closed its input.
+TEST(GuardinitRunTest, WriteFailureIsReportedByTheNextStageWithAReport) {
+    struct Case {
+        const char* run;
+        int runs_started;
+        std::string message;
+        std::string last_report;
+    };
+    const std::vector<Case> cases = {
+        {"1", 1, "Security catalogs have unexpected data! Check for it!\n", "running bootstrap script ... \n"},
+        {"2", 3, "could not write to child process: Broken pipe\n",
+         "Security catalogs are in the expected state.\n"},
+        {"8", 10, "could not write to child process: Broken pipe\n", "Policies were created.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("closing run ") + c.run);
+        Installation inst;
+        RunOptions o = inst.Options({"-D", inst.data(), "-U", "admin"});
+        o.env["LD_PRELOAD"] = GUARDINIT_HOLD_WRITER;
+        o.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+        o.env["GUARDINIT_TEST_HOLD_WRITER"] = c.run;
+        o.env["FAKE_PG_CLOSE_STDIN"] = c.run;
+        PtySession session(o);
+        RunResult r = TypePassword(session, "secret");
+        std::string out = StripCarriageReturns(r.out);
+        EXPECT_EQ(r.exit_code, 1) << out;
+        EXPECT_EQ(inst.Runs(), c.runs_started);
+        EXPECT_TRUE(out.ends_with(c.last_report + c.message)) << out;
+    }
+}
+
+TEST(GuardinitPasswordTest, EmptyMismatchedAndOverlongAnswersAskAgain) {
+    Installation inst;
+    PtySession session(inst.Options({"-D", inst.data(), "-U", "admin"}));
+    const std::string longest(99, 'p');
+
+    ASSERT_TRUE(session.WaitFor(kPasswordPrompt));
+    session.Send("\n");
+    ASSERT_TRUE(session.WaitFor("Line is empty.\r\n"));
+    // An empty first answer asks for the password again, not for the repetition.
+    ASSERT_TRUE(session.WaitFor(kPasswordPrompt));
+    session.Send("alpha7\n");
+    ASSERT_TRUE(session.WaitFor(kRepeatPrompt));
+    session.Send("beta8\n");
+    ASSERT_TRUE(session.WaitFor("Passwords didn't match.\r\n"));
+    ASSERT_TRUE(session.WaitFor(kPasswordPrompt));
+    session.Send("alpha7\n");
+    ASSERT_TRUE(session.WaitFor(kRepeatPrompt));
+    session.Send("\n");
+    ASSERT_TRUE(session.WaitFor("Line is empty.\r\n"));
+    ASSERT_TRUE(session.WaitFor(kPasswordPrompt));
+    // One byte too many would be cut by the server's dialogue: refused, asked again.
+    session.Send(longest + "x\n");
+    ASSERT_TRUE(session.WaitFor("Password is too long; at most 99 bytes are allowed.\r\n"));
+    ASSERT_TRUE(session.WaitFor(kPasswordPrompt));
+    session.Send(longest + "\n");
+    ASSERT_TRUE(session.WaitFor(kRepeatPrompt));
+    session.Send(longest + "\n");
+    RunResult r = session.Wait();
+
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(r.out.find("alpha7"), std::string::npos) << "password echoed";
+    EXPECT_EQ(r.out.find(longest), std::string::npos) << "password echoed";
+    ASSERT_EQ(inst.Runs(), 11);
+    EXPECT_EQ(inst.Record(5, "stdin"), "ALTER USER \"admin\" WITH PASSWORD E'" + longest + "';\n\n");
+}
+
+TEST(GuardinitPasswordTest, EndOfInputWithoutTerminalStopsInsteadOfAskingForEver) {
+    for (std::string input : {"", "secret\n", "\n\n"}) {
+        SCOPED_TRACE(input);
+        Installation inst;
+        RunResult r = inst.RunDetached(inst.Options({"-D", inst.data(), "-U", "admin"}), input);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "Press Ctrl+C to exit\n");
+        EXPECT_TRUE(r.err.ends_with("guardinit: could not read password: end of input\n")) << r.err;
+        EXPECT_EQ(inst.Runs(), 0);
+    }
+}
+
+TEST(GuardinitPasswordTest, PasswordFromStandardInputWithoutTerminal) {
+    Installation inst;
+    RunResult r = inst.RunDetached(inst.Options({"-D", inst.data(), "-U", "admin"}), "pw\npw\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, kPasswordPrompt + "\n" + kRepeatPrompt + "\n");
+    ASSERT_EQ(inst.Runs(), 11);
+    EXPECT_EQ(inst.Record(5, "stdin"), "ALTER USER \"admin\" WITH PASSWORD E'pw';\n\n");
+}
+
+const char kHelp[] =
+    "guardinit initializes a PostgreSQL protection mechanism.\n"
+    "\n"
+    "Usage:\n"
+    "  guardinit [OPTION]... [DATADIR]\n"
+    "\n"
+    "Options:\n"
+    " [-D, --pgdata=]DATADIR     location for this database cluster\n"
+    "  -U, --username=NAME       security administrator name\n"
+    "\n"
+    "If the data directory is not specified, the environment variable PGDATA\n"
+    "is used.\n"
+    "\n"
+    "If there would be found any data modifications in security catalogs - program will be "
+    "terminated with error.\n"
+    "\n"
+    "Report bugs to <support@dover-or-04.ru>.\n";
+
+TEST(GuardinitCommandLineTest, HelpAndVersionOnlyAsFirstArgument) {
+    Installation inst;
+    for (const char* help : {"--help", "-?"}) {
+        RunResult r = inst.RunDetached(inst.Options({help, "-U", "x"}));
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, kHelp);
+        EXPECT_EQ(r.err, "");
+    }
+    for (const char* version : {"--version", "-V"}) {
+        RunResult r = inst.RunDetached(inst.Options({version}));
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, "guardinit (PostgreSQL) 11.14\n");
+    }
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"-U", "x", "--help"}, {"-D", "d", "--version"}, {"-U", "x", "-V"}, {"--bogus"}}) {
+        RunResult r = inst.RunDetached(inst.Options(args));
+        EXPECT_EQ(r.exit_code, 1) << args.back();
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.ends_with("Try \"guardinit --help\" for more information.\n")) << r.err;
+    }
+    EXPECT_EQ(inst.Runs(), 0);
+}
+
+TEST(GuardinitCommandLineTest, NoDataDirectoryIsRefusedBeforeAnything) {
+    Installation inst;
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"-U", "admin"}, {"-D", "", "-U", "admin"}}) {
+        RunResult r = inst.RunDetached(inst.Options(args));
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err,
+                  "guardinit: no data directory specified\n"
+                  "You must identify the directory where the data for this database system\n"
+                  "will reside.  Do this with either the invocation option -D or the\n"
+                  "environment variable PGDATA.\n");
+    }
+    EXPECT_EQ(inst.Runs(), 0);
+}
+
+TEST(GuardinitCommandLineTest, DataDirectoryFromOptionArgumentOrEnvironment) {
+    Installation inst;
+    struct Case {
+        std::vector<std::string> args;
+        std::string pgdata_env;  // empty: unset
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {{"-D", "/srv/opt"}, "/srv/env", "/srv/opt"},
+        {{"--pgdata=/srv/long"}, "/srv/env", "/srv/long"},
+        {{"/srv/arg"}, "/srv/env", "/srv/arg"},
+        {{}, "/srv/env", "/srv/env"},
+        {{"-D", ""}, "/srv/env", "/srv/env"},
+        {{"-D", "/srv//a/./b/../c/"}, "", "/srv/a/c"},
+        {{"rel/dir"}, "", "rel/dir"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        // An empty administrator name stops the program right after the server
+        // program's version check, which sees the exported PGDATA.
+        RunOptions o = inst.Options(c.args);
+        o.argv.insert(o.argv.end(), {"-U", ""});
+        if (!c.pgdata_env.empty()) o.env["PGDATA"] = c.pgdata_env;
+        RunResult r = inst.RunDetached(o);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(r.err.starts_with("guardinit: no security administrator name specified\n"))
+            << r.err;
+        EXPECT_EQ(inst.VersionRunPgdata(), c.expected);
+    }
+}
+
+TEST(GuardinitCommandLineTest, TooManyArguments) {
+    Installation inst;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-D", "/a", "/b", "-U", "x"}, "/b"},
+        {{"/a", "/b", "/c"}, "/b"},
+        {{"-D", "", "/b"}, "/b"},
+    };
+    for (const auto& [args, first] : cases) {
+        RunResult r = inst.RunDetached(inst.Options(args));
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "guardinit: too many command-line arguments (first is \"" + first +
+                             "\")\nTry \"guardinit --help\" for more information.\n");
+    }
+}
+
+TEST(GuardinitCommandLineTest, AdministratorNameIsCheckedBeforeAnyPrompt) {
+    Installation inst;
+    auto refuse = [&](std::vector<std::string> name_args) {
+        RunOptions o = inst.Options({"-D", inst.data()});
+        o.argv.insert(o.argv.end(), name_args.begin(), name_args.end());
+        RunResult r = inst.RunDetached(o, "secret\nsecret\n");
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "") << "prompted";
+        return r.err;
+    };
+    const std::string missing =
+        "guardinit: no security administrator name specified\n"
+        "You must provide the username of the first security administrator.\n"
+        "Do this with the invocation option -U.\n";
+    EXPECT_EQ(refuse({}), missing);
+    EXPECT_EQ(refuse({"-U", ""}), missing);
+    EXPECT_EQ(refuse({"--username=pg_admin"}),
+              "guardinit: name \"pg_admin\" is disallowed; role names cannot begin with \"pg_\"\n");
+    for (std::string name : {"Admin", "sec admin", "o'neil", "a\"b", "a\\b", "1st",
+                             std::string(64, 'a').c_str()}) {
+        EXPECT_EQ(refuse({"-U", name}),
+                  "guardinit: name \"" + name +
+                      "\" is disallowed; a security administrator name must be a lower-case "
+                      "letter or underscore followed by lower-case letters, digits or "
+                      "underscores, at most 63 bytes\n");
+    }
+    for (std::string name : {"public", "user", "select"}) {
+        EXPECT_EQ(refuse({"-U", name}),
+                  "guardinit: name \"" + name + "\" is disallowed; it is a reserved word\n");
+    }
+    EXPECT_EQ(inst.Runs(), 0);
+}
+
+TEST(GuardinitServerProgramTest, OtherVersionIsRefused) {
+    Installation inst;
+    for (std::string line : {"postgres (ZurezovEVA VO) 4.6.0 (11.14)", "postgres (PostgreSQL) 11.14\n",
+                             "postgres (ZurezovEVA VO) 4.6.0 (11.15)\n",
+                             "postgres (ZurezovEVA VO) 4.6.0 (11.14) \n"}) {
+        SCOPED_TRACE(line);
+        RunOptions o = inst.Options({"-D", inst.data(), "-U", "admin"});
+        o.env["FAKE_PG_VERSION_LINE"] = line;
+        RunResult r = inst.RunDetached(o);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "The program \"postgres\" was found by \"" + inst.guardinit() +
+                             "\"\nbut was not the same version as guardinit.\n"
+                             "Check your installation.\n");
+    }
+    EXPECT_EQ(inst.Runs(), 0);
+}
+
+TEST(GuardinitServerProgramTest, MissingOrNotExecutableServerIsRefused) {
+    const auto expected = [](const Installation& inst) {
+        return "The program \"postgres\" is needed by guardinit but was not found in the\n"
+               "same directory as \"" + inst.guardinit() + "\".\nCheck your installation.\n";
+    };
+    {
+        Installation inst(/*with_postgres=*/false);
+        RunResult r = inst.RunDetached(inst.Options({"-D", inst.data(), "-U", "admin"}));
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, expected(inst));
+    }
+    {
+        Installation inst;
+        ASSERT_EQ(chmod(inst.postgres().c_str(), 0644), 0);
+        RunResult r = inst.RunDetached(inst.Options({"-D", inst.data(), "-U", "admin"}));
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, expected(inst));
+    }
+}
+
+// The server program is looked up beside guardinit's real file, not beside a link
+// to it.
+TEST(GuardinitServerProgramTest, FoundBesideTheResolvedExecutable) {
+    Installation inst;
+    const std::string elsewhere = inst.MakeDir("elsewhere");
+    std::filesystem::create_symlink(inst.guardinit(), elsewhere + "/guardinit");
+    RunOptions o = inst.Options({"-D", inst.data(), "-U", "admin"});
+    o.argv[0] = elsewhere + "/guardinit";
+    RunResult r = inst.RunDetached(o, "pw\npw\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(inst.Runs(), 11);
+    EXPECT_EQ(inst.Args(1).front(), inst.postgres());
+}
+
+}  // namespace
