@@ -56,7 +56,7 @@ SystemRandom::ByteFiller WordFiller(std::vector<std::uint32_t> words, int* fills
     };
 }
 
-TEST(SystemRandomTest, RejectsTheLowValuesThatWouldBiasTheResidues) {
+TEST(PwforgeSystemRandom, RejectsTheLowValuesThatWouldBiasTheResidues) {
     // 2^32 mod 3 == 1 and 2^32 mod 10 == 6: those lowest words must be skipped.
     SystemRandom three(WordFiller({0, 7}));
     EXPECT_EQ(three.Below(3), 7u % 3);
@@ -76,7 +76,7 @@ TEST(SystemRandomTest, RejectsTheLowValuesThatWouldBiasTheResidues) {
     EXPECT_THROW(one.Below(0), std::invalid_argument);
 }
 
-TEST(SystemRandomTest, FetchesBytesInBatchesAndFromTheKernel) {
+TEST(PwforgeSystemRandom, FetchesBytesInBatchesAndFromTheKernel) {
     int fills = 0;
     SystemRandom random(WordFiller(std::vector<std::uint32_t>(200, 1000u), &fills));
     for (int i = 0; i < 64; ++i) {
@@ -99,7 +99,7 @@ TEST(SystemRandomTest, FetchesBytesInBatchesAndFromTheKernel) {
     }
 }
 
-TEST(CharacterSetsTest, SetsHaveTheirMembersAndLookupOrder) {
+TEST(PwforgeCharacterSets, SetsHaveTheirMembersAndLookupOrder) {
     EXPECT_EQ(local_punctuation, "#%&()*+,-./:;<=>?@[]^_{|}~");
     EXPECT_EQ(all_symbol_types_string.size(), 88u);
     EXPECT_EQ(all_symbol_types_string,
@@ -117,7 +117,7 @@ TEST(CharacterSetsTest, SetsHaveTheirMembersAndLookupOrder) {
     EXPECT_FALSE(get_symbols_of_the_same_type('\0').has_value());
 }
 
-TEST(RandomSymbolsTest, DrawsFromTheSetAndNothingForNonPositiveCounts) {
+TEST(PwforgeRandomSymbols, DrawsFromTheSetAndNothingForNonPositiveCounts) {
     ScriptedRandom random({0, 1, 2, 9});
     EXPECT_EQ(generate_random_symbols_of_the_same_type(4, kDigits, random), "0129");
     EXPECT_EQ(random.bounds, std::vector<std::uint32_t>(4, 10));
@@ -128,13 +128,13 @@ TEST(RandomSymbolsTest, DrawsFromTheSetAndNothingForNonPositiveCounts) {
     EXPECT_TRUE(untouched.bounds.empty());
 }
 
-TEST(ReplacementPassTest, ZeroLimitLeavesThePasswordAlone) {
+TEST(PwforgeReplacementPass, ZeroLimitLeavesThePasswordAlone) {
     ScriptedRandom random;
     EXPECT_EQ(replace_sequence_of_same_symbols(0, "aaaa....1111", random), "aaaa....1111");
     EXPECT_TRUE(random.bounds.empty());
 }
 
-TEST(ReplacementPassTest, ThirdOfThreeFullStopsBecomesOtherPunctuation) {
+TEST(PwforgeReplacementPass, ThirdOfThreeFullStopsBecomesOtherPunctuation) {
     // Every member of local_punctuation except '.' can take the third place.
     std::string without_stop;
     for (char c : local_punctuation) {
@@ -151,14 +151,14 @@ TEST(ReplacementPassTest, ThirdOfThreeFullStopsBecomesOtherPunctuation) {
     EXPECT_EQ(replace_sequence_of_same_symbols(2, "a..b", random), "a..b");
 }
 
-TEST(ReplacementPassTest, LimitOneReplacesTheSecondOfEveryEqualPair) {
+TEST(PwforgeReplacementPass, LimitOneReplacesTheSecondOfEveryEqualPair) {
     // Replacement picks index 0 of the set with the repeated character removed.
     ScriptedRandom random;
     EXPECT_EQ(replace_sequence_of_same_symbols(1, "aaXX11##", random), "abXA10#%");
     EXPECT_EQ(random.bounds, (std::vector<std::uint32_t>{25, 25, 9, 25}));
 }
 
-TEST(ReplacementPassTest, RunsAreJudgedOnTheOriginalCharacters) {
+TEST(PwforgeReplacementPass, RunsAreJudgedOnTheOriginalCharacters) {
     ScriptedRandom random;
     // The replaced position still counts as the run's character and starts the
     // count again, so after the first break every ctrl_length-th one is replaced.
@@ -178,7 +178,7 @@ TEST(ReplacementPassTest, RunsAreJudgedOnTheOriginalCharacters) {
     EXPECT_EQ(replace_sequence_of_same_symbols(1, "cc", picks_1), "cb");
 }
 
-TEST(ReplacementPassTest, CharactersOutsideEverySetAreKept) {
+TEST(PwforgeReplacementPass, CharactersOutsideEverySetAreKept) {
     ScriptedRandom random;
     EXPECT_EQ(replace_sequence_of_same_symbols(1, "!!!$$", random), "!!!$$");
     EXPECT_TRUE(random.bounds.empty());
@@ -192,7 +192,7 @@ int CountIn(const std::string& s, std::string_view set) {
     return n;
 }
 
-TEST(GeneratePasswordTest, LengthFollowsTheMinimumPlusTheDrawnExtra) {
+TEST(PwforgeGeneratePassword, LengthFollowsTheMinimumPlusTheDrawnExtra) {
     // All draws 0: the extra of 0..10 is 0, so defaults give 16 + 2.
     ScriptedRandom low;
     auto [pw_low, status_low] = generate_password(PasswordPolicy{}, low);
@@ -221,7 +221,7 @@ TEST(GeneratePasswordTest, LengthFollowsTheMinimumPlusTheDrawnExtra) {
     EXPECT_EQ(generate_password(longer, r).first->size(), 1002u);
 }
 
-TEST(GeneratePasswordTest, MandatoryCountsBeyondTheMinimumSetTheLength) {
+TEST(PwforgeGeneratePassword, MandatoryCountsBeyondTheMinimumSetTheLength) {
     ScriptedRandom high({}, 0xFFFFFFFFu);
     // 10 + 10 + 10 + 10 + (25 - 20) letters = 45 > 16 + 10.
     auto [pw, status] = generate_password(16, 10, 25, 10, 10, 10, 2, high);
@@ -236,7 +236,7 @@ TEST(GeneratePasswordTest, MandatoryCountsBeyondTheMinimumSetTheLength) {
     EXPECT_EQ(generate_password(16, 30, 12, 0, 5, 5, 0, r3).first->size(), 44u);
 }
 
-TEST(GeneratePasswordTest, CountsOfEveryKindHoldWithTheSystemSource) {
+TEST(PwforgeGeneratePassword, CountsOfEveryKindHoldWithTheSystemSource) {
     SystemRandom random;
     for (int i = 0; i < 500; ++i) {
         auto [pw, status] = generate_password(PasswordPolicy{}, random);
@@ -255,7 +255,7 @@ TEST(GeneratePasswordTest, CountsOfEveryKindHoldWithTheSystemSource) {
     }
 }
 
-TEST(GeneratePasswordTest, RefusesOutOfRangeOptionsInDeclarationOrder) {
+TEST(PwforgeGeneratePassword, RefusesOutOfRangeOptionsInDeclarationOrder) {
     const char* names[] = {"min_length",    "alpha_numeric", "min_alpha_chars", "min_special_chars",
                            "min_uppercase", "min_lowercase", "max_rpt_chars"};
     for (int i = 0; i < 7; ++i) {
@@ -290,7 +290,7 @@ Json::Value Parse(const std::string& text) {
     return v;
 }
 
-TEST(AnsibleIntTest, AcceptsWhatPythonIntAccepts) {
+TEST(PwforgeAnsibleInt, AcceptsWhatPythonIntAccepts) {
     struct Case {
         const char* text;
         std::int64_t expected;
@@ -309,7 +309,7 @@ TEST(AnsibleIntTest, AcceptsWhatPythonIntAccepts) {
     }
 }
 
-TEST(AnsibleIntTest, RejectsOtherValuesWithTheirPythonTypes) {
+TEST(PwforgeAnsibleInt, RejectsOtherValuesWithTheirPythonTypes) {
     struct Case {
         const char* text;
         const char* type;
@@ -329,7 +329,7 @@ TEST(AnsibleIntTest, RejectsOtherValuesWithTheirPythonTypes) {
     }
 }
 
-TEST(AnsibleIntTest, IntegersBeyondSixtyFourBitsSaturate) {
+TEST(PwforgeAnsibleInt, IntegersBeyondSixtyFourBitsSaturate) {
     std::int64_t out = 0;
     std::string type;
     const char* big = "123456789012345678901234567890";
@@ -344,7 +344,7 @@ TEST(AnsibleIntTest, IntegersBeyondSixtyFourBitsSaturate) {
     EXPECT_FALSE(ConvertAnsibleInt(Json::Value(std::string(4301, '1')), "", out, type));
 }
 
-TEST(ModuleRunTest, NullOptionsTakeTheirDefaults) {
+TEST(PwforgeModuleRun, NullOptionsTakeTheirDefaults) {
     SystemRandom random;
     ModuleOutcome o = RunWithArguments(R"({"min_length": null, "max_rpt_chars": null})", random);
     EXPECT_EQ(o.exit_status, 0);
@@ -353,7 +353,7 @@ TEST(ModuleRunTest, NullOptionsTakeTheirDefaults) {
     EXPECT_EQ(o.result["invocation"]["module_args"]["max_rpt_chars"].asInt(), 2);
 }
 
-TEST(ModuleRunTest, TypeErrorsComeBeforeUnknownOptionsAndInOptionOrder) {
+TEST(PwforgeModuleRun, TypeErrorsComeBeforeUnknownOptionsAndInOptionOrder) {
     SystemRandom random;
     ModuleOutcome o = RunWithArguments(
         R"({"zzz": 1, "max_rpt_chars": "x", "alpha_numeric": [1], "_ansible_check_mode": true})",
@@ -373,7 +373,7 @@ TEST(ModuleRunTest, TypeErrorsComeBeforeUnknownOptionsAndInOptionOrder) {
     EXPECT_FALSE(o.result["changed"].asBool());
 }
 
-TEST(ModuleRunTest, AnsibleSettingsAndWrappedArgumentsAreUnderstood) {
+TEST(PwforgeModuleRun, AnsibleSettingsAndWrappedArgumentsAreUnderstood) {
     SystemRandom random;
     ModuleOutcome o = RunWithArguments(
         R"({"_ansible_check_mode": true, "_ansible_some_future_key": [1], "min_length": "40"})",
