@@ -1,0 +1,61 @@
+// keyforge: prints a new random key for the installed encryption plug-in as
+// Base64 text. Takes no arguments and touches no files.
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "common/base64.h"
+#include "common/error_code.h"
+#include "common/secure_buffer.h"
+#include "encryption_wrapper/encryption_wrapper.h"
+
+namespace {
+
+constexpr const char* kGreen = "\33[32m";
+constexpr const char* kRed = "\33[31m";
+constexpr const char* kReset = "\33[0m";
+
+void PrintLine(const char* colour, const std::string& text) {
+    std::printf("%s%s%s\n", colour, text.c_str(), kReset);
+    std::fflush(stdout);
+}
+
+int Fail(const char* what, int code) {
+    PrintLine(kRed, std::string(what) + " Error: " + std::to_string(code) + " (" + ErrorCodeToStr(code) + ")");
+    return code;
+}
+
+int GenerateAndPrintKey() {
+    int rc = EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
+    if (rc != ERR_NONE) {
+        return Fail("Could not initialize encryption plugin.", rc);
+    }
+    int keySize = -1;
+    rc = EncryptionGetKeySize(&keySize);
+    if (rc != ERR_NONE) {
+        return Fail("Could not get size of encryption key.", rc);
+    }
+    common_routines::SecureBuffer key(static_cast<size_t>(keySize), 0);
+    rc = EncryptionGenerateKey(key.data(), keySize);
+    if (rc != ERR_NONE) {
+        return Fail("Could not generate encryption key.", rc);
+    }
+    std::string text = "Key was generated successfully. Key: " + common_routines::base64_encode(key.data(), key.size());
+    PrintLine(kGreen, text);
+    common_routines::SecureWipe(text);
+    return ERR_NONE;
+}
+
+}  // namespace
+
+int main() {
+    try {
+        return GenerateAndPrintKey();
+    } catch (const std::exception& e) {
+        PrintLine(kRed, std::string("Exception occurred: ") + e.what());
+    } catch (...) {
+        PrintLine(kRed, "Undefined exception occurred");
+    }
+    return ERR_EXCEPTION;
+}
