@@ -490,8 +490,9 @@ TEST(GuardinitCommandLineTest, AdministratorNameIsCheckedBeforeAnyPrompt) {
     EXPECT_EQ(refuse({"-U", ""}), missing);
     EXPECT_EQ(refuse({"--username=pg_admin"}),
               "guardinit: name \"pg_admin\" is disallowed; role names cannot begin with \"pg_\"\n");
-    for (std::string name : {"Admin", "sec admin", "o'neil", "a\"b", "a\\b", "1st",
-                             std::string(64, 'a').c_str()}) {
+    const std::vector<std::string> odd_names = {"Admin", "sec admin", "o'neil", "a\"b",
+                                                "a\\b", "1st", std::string(64, 'a')};
+    for (const std::string& name : odd_names) {
         EXPECT_EQ(refuse({"-U", name}),
                   "guardinit: name \"" + name +
                       "\" is disallowed; a security administrator name must be a lower-case "

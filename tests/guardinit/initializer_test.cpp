@@ -12,7 +12,7 @@
 namespace guardinit {
 namespace {
 
-TEST(AdminNameTest, AcceptsPlainLowerCaseIdentifiers) {
+TEST(GuardinitAdminNameTest, AcceptsPlainLowerCaseIdentifiers) {
     for (std::string name : {"admin", "_admin", "sec_admin_2", "a", "x9", "publicity", "users",
                              "pgadmin", "pg", "nonee"}) {
         EXPECT_EQ(CheckAdminName(name), NameCheck::kOk) << name;
@@ -20,7 +20,7 @@ TEST(AdminNameTest, AcceptsPlainLowerCaseIdentifiers) {
     EXPECT_EQ(CheckAdminName(std::string(63, 'a')), NameCheck::kOk);
 }
 
-TEST(AdminNameTest, RefusesEmptyAndPgPrefixedNames) {
+TEST(GuardinitAdminNameTest, RefusesEmptyAndPgPrefixedNames) {
     EXPECT_EQ(CheckAdminName(""), NameCheck::kEmpty);
     EXPECT_EQ(CheckAdminName("pg_admin"), NameCheck::kReservedPrefix);
     EXPECT_EQ(CheckAdminName("pg_"), NameCheck::kReservedPrefix);
@@ -28,7 +28,7 @@ TEST(AdminNameTest, RefusesEmptyAndPgPrefixedNames) {
     EXPECT_EQ(CheckAdminName("pg_Admin x"), NameCheck::kReservedPrefix);
 }
 
-TEST(AdminNameTest, RefusesNamesThatNeedQuotingOrAreFolded) {
+TEST(GuardinitAdminNameTest, RefusesNamesThatNeedQuotingOrAreFolded) {
     for (std::string name :
          {"Admin", "ADMIN", "a b", "a'b", "a\"b", "a\\b", "a;b", "a-b", "a.b", "1admin", "9",
           "a$username$", "adm\xc3\xa4n", "a\tb", "a\nb", " admin", "admin ", "PG_admin"}) {
@@ -38,7 +38,7 @@ TEST(AdminNameTest, RefusesNamesThatNeedQuotingOrAreFolded) {
     EXPECT_EQ(CheckAdminName(std::string(64, 'a')), NameCheck::kNotPlainIdentifier);
 }
 
-TEST(AdminNameTest, RefusesWordsThatGrantReadsAsSomethingElse) {
+TEST(GuardinitAdminNameTest, RefusesWordsThatGrantReadsAsSomethingElse) {
     for (std::string name : {"public", "none", "user", "select", "all", "current_user",
                              "session_user", "current_role", "to", "with", "grant", "_null_"}) {
         EXPECT_EQ(CheckAdminName(name), NameCheck::kReservedWord) << name;
@@ -52,13 +52,13 @@ std::string ShellEcho(const std::string& word) {
     return r.out;
 }
 
-TEST(ShellWordTest, PlainPathsStayAsTheyAre) {
+TEST(GuardinitShellWordTest, PlainPathsStayAsTheyAre) {
     for (std::string path : {"/var/lib/data", "data", "/a/b-c_d.e+f,g:h@i%j=k/12"}) {
         EXPECT_EQ(ShellWord(path), path);
     }
 }
 
-TEST(ShellWordTest, EveryPathReachesTheProgramAsOneUnchangedArgument) {
+TEST(GuardinitShellWordTest, EveryPathReachesTheProgramAsOneUnchangedArgument) {
     for (std::string path : {"/tmp/my data", "/tmp/it's", "/tmp/$HOME", "/tmp/`id`", "/tmp/a;b",
                              "/tmp/a\"b\\c", "/tmp/*", "/tmp/a b'c'' d", "", "/tmp/~x", "/tmp/a\nb",
                              "/tmp/>out"}) {
@@ -66,7 +66,7 @@ TEST(ShellWordTest, EveryPathReachesTheProgramAsOneUnchangedArgument) {
     }
 }
 
-TEST(CommandLineTest, BootstrapAndSingleUserCommands) {
+TEST(GuardinitCommandStringTest, BootstrapAndSingleUserCommands) {
     EXPECT_EQ(BootstrapCommand("/opt/bin/postgres", "/srv/data"),
               "\"/opt/bin/postgres\" --boot -D /srv/data -x1 -k -p  ");
     EXPECT_EQ(SingleUserCommand("/opt/bin/postgres", "/srv/data"),
@@ -87,7 +87,7 @@ std::string Contents(std::FILE* f) {
     return text;
 }
 
-TEST(ReplayTest, SubstitutesOnlyTheFirstTokenOfEachLine) {
+TEST(GuardinitReplayTest, SubstitutesOnlyTheFirstTokenOfEachLine) {
     std::FILE* f = std::tmpfile();
     ASSERT_NE(f, nullptr);
     const std::vector<std::string_view> lines = {
@@ -104,7 +104,7 @@ TEST(ReplayTest, SubstitutesOnlyTheFirstTokenOfEachLine) {
     std::fclose(f);
 }
 
-TEST(ReplayTest, WriteFailureIsRecordedAndNeverCleared) {
+TEST(GuardinitReplayTest, WriteFailureIsRecordedAndNeverCleared) {
     std::FILE* full = std::fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);
     OutputStatus status;
