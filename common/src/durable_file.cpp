@@ -1,5 +1,6 @@
 #include "common/durable_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,25 @@ int RewriteInPlace(const std::string& path, const void* data, size_t length,
     return ERR_NONE;
 }
 
+// Temporary files are named ".<name>.XXXXXX" (mkostemp fills the six X).
+std::string TemporaryPrefix(const std::string& target) { return "." + NameOf(target) + "."; }
+
+void RemoveStaleTemporaries(const std::string& target) {
+    std::string dirPath = DirectoryOf(target);
+    std::string prefix = TemporaryPrefix(target);
+    struct DirCloser {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(dirPath.c_str()));
+    if (!dir) return;
+    while (dirent* entry = ::readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+            ::unlinkat(::dirfd(dir.get()), name.c_str(), 0);
+        }
+    }
+}
+
 }  // namespace
 
 int DurableReplaceFile(const std::string& path, const void* data, size_t length,
@@ -125,7 +145,8 @@ int DurableReplaceFile(const std::string& path, const void* data, size_t length,
     bool exists = ::stat(target.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) return RewriteInPlace(target, data, length, options);
 
-    std::string tmpl = DirectoryOf(target) + "/." + NameOf(target) + ".XXXXXX";
+    if (options.remove_stale_temporaries) RemoveStaleTemporaries(target);
+    std::string tmpl = DirectoryOf(target) + "/" + TemporaryPrefix(target) + "XXXXXX";
     // mkostemp creates the file with mode 0600 owned by this process, so it is
     // private until its final owner and mode are set below.
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);

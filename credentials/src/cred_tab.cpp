@@ -322,6 +322,9 @@ extern "C" int CredTabSave(CredTabHandle handle) {
         options.create_mode = 0660;
         cred_tab::TableLock* lock = cred_tab::LockObject().get();
         bool moveLock = lock && lock->held() && lock->path() == cred_tab::TablePath();
+        // Writers are serialised by the table lock, so any temporary file of
+        // the table that exists now was left by a writer that died.
+        options.remove_stale_temporaries = moveLock;
         if (moveLock) options.before_rename = [lock](int fd) { return lock->PrepareReplacement(fd); };
 
         int rc = credential_store::WriteEncryptedFile(POSTGRESQL, cred_tab::TablePath(), text, options);

@@ -39,6 +39,8 @@ int ResolveLink(const std::string& root, const std::string& link, std::string& r
         resolved = root + target;
     } else {
         rc = common_routines::MakePathCanonical(target, link, resolved);
+        // Expansion fails exactly when the target does not exist.
+        if (rc == ERR_EXPAND_PATH) return ERR_INVALID_SYMLINK;
         if (rc != ERR_NONE) return rc;
     }
     if (!common_routines::CheckFileExists(resolved)) return ERR_INVALID_SYMLINK;

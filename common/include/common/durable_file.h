@@ -30,6 +30,10 @@ struct DurableWriteOptions {
     // replacement (the temporary file is removed, the old file stays) and is
     // returned. Not called for an in-place rewrite.
     std::function<int(int fd)> before_rename;
+    // Remove temporary files of earlier replacements of the same file that a
+    // crash left behind. Only for callers that serialise all writers of the
+    // file (otherwise another writer's temporary file could be removed).
+    bool remove_stale_temporaries = false;
     // Set to true when the file was rewritten in place instead of replaced.
     bool* rewritten_in_place = nullptr;
 };
