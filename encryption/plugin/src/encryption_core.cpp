@@ -40,6 +40,15 @@ bool IsAllZero(const uint8_t* buf, size_t size) {
 }
 
 EncryptionCore& EncryptionCore::Instance() {
+    // Exit handlers run in reverse order of registration. OpenSSL registers its
+    // own cleanup when first initialised; doing that before the core exists
+    // makes the core's teardown (which finishes the engine through OpenSSL's
+    // locks) run while OpenSSL is still alive, also in a process where the
+    // plug-in is OpenSSL's first user. (A call without options returns at once
+    // and registers nothing.)
+    static const bool openSslReady =
+        OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr) == 1;
+    (void)openSslReady;
     // Created on first use (thread-safe), destroyed at exit or library unload.
     static EncryptionCore core;
     return core;

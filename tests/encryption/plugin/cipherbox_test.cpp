@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/error_code.h"
@@ -229,6 +230,22 @@ TEST(CipherboxCalls, InPlaceEqualsOutOfPlace) {
         ASSERT_EQ(Fn().PluginDecrypt(page.data(), page.size(), page.data(), key.data(), iv.data(), stream), 0);
         EXPECT_EQ(page, plain);
     }
+}
+
+// The plug-in as the first user of OpenSSL in a process that then exits
+// normally: the core is torn down at exit, so that must happen while OpenSSL is
+// still usable.
+void UseFirstThenExit() {
+    ASSERT_EQ(Fn().PluginInit(), 0);
+    uint8_t key[64] = {1}, iv[16] = {2}, page[8192] = {3}, out[8192];
+    ASSERT_EQ(Fn().PluginEncrypt(page, sizeof(page), out, key, iv, false), 0);
+    ASSERT_EQ(Fn().PluginEncrypt(page, 100, out, key, iv, true), 0);
+    std::exit(0);
+}
+
+TEST(CipherboxLifecycle, ProcessExitsCleanlyAfterUse) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(UseFirstThenExit(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CipherboxRandom, KeysAndIvsAreFreshEachCall) {
