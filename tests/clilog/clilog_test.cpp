@@ -5,7 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <regex>
+#include <sstream>
 #include <set>
 #include <string>
 
@@ -31,9 +31,8 @@ RunResult Probe(std::vector<std::string> args, const std::string& clock = std::s
 }
 
 std::string PidOf(const RunResult& r) {
-    std::smatch m;
-    static const std::regex pid_line("^pid=([0-9]+)\n");
-    return std::regex_search(r.out, m, pid_line) ? m[1].str() : std::string("?");
+    long pid = 0;
+    return std::sscanf(r.out.c_str(), "pid=%ld\n", &pid) == 1 ? std::to_string(pid) : std::string("?");
 }
 
 std::string Lines(const std::string& pid, const std::string& rest) {
@@ -104,17 +103,20 @@ TEST(ClilogReport, RealClockIsUsed) {
     const time_t before = time(nullptr);
     const RunResult r = Probe({"report", "20"}, "");
     const time_t after = time(nullptr);
-    std::smatch m;
-    const std::regex line(
-        R"(^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.\d{3} \[\d+\] probe\.c:42 \(probe_main\) ERROR: value 7 and text\n$)");
-    ASSERT_TRUE(std::regex_match(r.err, m, line)) << r.err;
     std::tm when{};
-    when.tm_year = std::stoi(m[1]) - 1900;
-    when.tm_mon = std::stoi(m[2]) - 1;
-    when.tm_mday = std::stoi(m[3]);
-    when.tm_hour = std::stoi(m[4]);
-    when.tm_min = std::stoi(m[5]);
-    when.tm_sec = std::stoi(m[6]);
+    unsigned millis = 0;
+    long pid = 0;
+    char rest[128] = {};
+    ASSERT_EQ(std::sscanf(r.err.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3u [%ld] %127[^\n]", &when.tm_year, &when.tm_mon,
+                          &when.tm_mday, &when.tm_hour, &when.tm_min, &when.tm_sec, &millis, &pid, rest),
+              9)
+        << r.err;
+    EXPECT_EQ(std::string(rest), "probe.c:42 (probe_main) ERROR: value 7 and text");
+    EXPECT_EQ(r.err.size(), std::string("2026-03-04 05:06:07.005 [] ").size() + std::to_string(pid).size() +
+                                std::string(rest).size() + 1)
+        << "fixed-width date and time fields: " << r.err;
+    when.tm_year -= 1900;
+    when.tm_mon -= 1;
     const time_t printed = timegm(&when);
     EXPECT_GE(printed, before);
     EXPECT_LE(printed, after);
