@@ -1,9 +1,27 @@
 // AES build: published vectors, agreement with the openssl command, PBKDF2.
 
+#include <openssl/crypto.h>
+
+#include <atomic>
+#include <cstdlib>
+
 #include "plugin_fixture.h"
 
 namespace cipherbox_test {
 namespace {
+
+// Every OpenSSL allocation of this process, counted from before the first one.
+std::atomic<long> opensslAllocations{0};
+void* CountingMalloc(size_t n, const char*, int) {
+    ++opensslAllocations;
+    return std::malloc(n);
+}
+void* CountingRealloc(void* p, size_t n, const char*, int) {
+    ++opensslAllocations;
+    return std::realloc(p, n);
+}
+void CountingFree(void* p, const char*, int) { std::free(p); }
+const bool allocationsCounted = CRYPTO_set_mem_functions(CountingMalloc, CountingRealloc, CountingFree) == 1;
 
 // NIST SP 800-38A, F.2.1 (CBC-AES128) and F.5.1 (CTR-AES128).
 const char* kNistKey = "2b7e151628aed2a6abf7158809cf4f3c";
@@ -23,6 +41,32 @@ TEST(CipherboxAes, SizesAreSixteen) {
     EXPECT_EQ(BlockSize(), 16);
     EXPECT_EQ(KeySize(), 16);
     EXPECT_EQ(IvSize(), 16);
+}
+
+TEST(CipherboxAes, EncryptionPathDoesNotAllocate) {
+    if (!allocationsCounted) {
+        GTEST_SKIP() << "OpenSSL allocated before the counter could be installed";
+    }
+    const Bytes key = RandomBytes(16), iv = RandomBytes(16);
+    Bytes page = RandomBytes(8192), out(8192);
+    ASSERT_EQ(Fn().PluginInit(), 0);
+    // Warm up once per path, then count.
+    for (bool stream : {false, true}) {
+        ASSERT_EQ(Fn().PluginEncrypt(page.data(), page.size(), out.data(), key.data(), iv.data(), stream), 0);
+        ASSERT_EQ(Fn().PluginDecrypt(out.data(), out.size(), page.data(), key.data(), iv.data(), stream), 0);
+    }
+    const long before = opensslAllocations.load();
+    for (int i = 0; i < 50; ++i) {
+        for (bool stream : {false, true}) {
+            ASSERT_EQ(Fn().PluginEncrypt(page.data(), page.size(), out.data(), key.data(), iv.data(), stream), 0);
+            ASSERT_EQ(Fn().PluginDecrypt(out.data(), 8192 - 16 * (i % 4), page.data(), key.data(), iv.data(), stream),
+                      0);
+            ASSERT_EQ(Fn().PluginEncrypt(page.data(), 17 + static_cast<size_t>(i), out.data(), key.data(), iv.data(),
+                                         true),
+                      0);
+        }
+    }
+    EXPECT_EQ(opensslAllocations.load() - before, 0);
 }
 
 TEST(CipherboxAes, NistVectorsBlockAndStream) {
