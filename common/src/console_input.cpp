@@ -125,12 +125,14 @@ void PrintPrompt(const std::string& prompt) {
 namespace console_detail {
 
 std::string ReadSecret(const std::string& prompt, const std::function<int()>& next_byte) {
+    // Echo goes off before the prompt appears, so that nothing typed in answer to
+    // the prompt can be shown in the clear.
+    TerminalModeGuard guard;
     PrintPrompt(prompt);
     std::string secret;
     // Reserve up front so that typing a secret rarely leaves copies behind in
     // reallocated memory.
     secret.reserve(256);
-    TerminalModeGuard guard;
     for (;;) {
         int c = next_byte();
         // End of file typed at an empty secret ends the input, as it would on a

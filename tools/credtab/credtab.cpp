@@ -14,6 +14,7 @@
 #include "common/error_code.h"
 #include "common/secure_buffer.h"
 #include "credentials/cred_tab.h"
+#include "encryption_wrapper/encryption_wrapper.h"
 
 namespace {
 
@@ -165,10 +166,19 @@ bool FilterRecord(const CredTabRecord& record) {
     return true;
 }
 
+// The table library looks for the encryption plug-in only where PG_PLUGINS_PATH
+// points. Without that variable the plug-in installed beside this program is
+// loaded first; the table's own initialisation then finds it loaded. A failure
+// here is not reported: the table's initialisation reports its own.
+void LoadInstalledPlugin() {
+    EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
+}
+
 // The open table; closed (and its lock released) when the action ends in any way.
 class OpenTable {
 public:
     OpenTable() {
+        LoadInstalledPlugin();
         int rc = CredTabOpen(&table_);
         if (rc != 0) {
             table_ = nullptr;

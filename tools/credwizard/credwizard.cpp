@@ -13,6 +13,7 @@
 #include "common/error_code.h"
 #include "common/secure_buffer.h"
 #include "credentials/kms_credentials.h"
+#include "encryption_wrapper/encryption_wrapper.h"
 
 namespace console_routines {
 
@@ -219,6 +220,10 @@ int RunDialogue() {
     }
 
     const auto kms_domain = static_cast<KmsCredentialsDomain>(domain);
+    // The save looks for the encryption plug-in only where PG_PLUGINS_PATH
+    // points; without that variable the plug-in installed beside this program is
+    // loaded first. A failure here is left for the save to report.
+    EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
     int rc = KmsCredentialsSave(nullptr, nullptr, nullptr, nullptr, kms_domain, path, cluster_id,
                                 list.items);
     if (rc != 0) {

@@ -34,6 +34,7 @@ protected:
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.stdin_data = std::move(input);
         o.binds = {{etc_, "/etc/postgres"}};
+        o.unset_env = {"PG_PLUGINS_PATH"};
         return o;
     }
 
@@ -156,7 +157,7 @@ TEST_F(Credtab, AddUpdateAndShow) {
               "|" + std::string(29 + 10 + 10 + 14 + 7, '-') + "|\n"
               "|" + sp + "  h1 |      5432 |       db1 |" + std::string(12, ' ') + "u1 |\n"
               "|" + sp + "  h1 |      5432 |       db1 |" + std::string(12, ' ') + "u2 |\n"
-              "|a-very-long-host-name.example |      6543 | warehouse | reporting_user |\n");
+              "|a-very-long-host-name.example |      6543 | warehouse |reporting_user |\n");
     for (const char* secret : {"first-pw", "second-pw"}) EXPECT_EQ(all.out.find(secret), std::string::npos);
 
     // Filters compare exactly; options not given match everything.
@@ -260,6 +261,14 @@ TEST_F(Credtab, PermissionFailureShowsSystemText) {
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_EQ(r.out, R + "cannot load credtab (Permission denied)\n");
     chmod(etc_.c_str(), 0755);
+}
+
+TEST_F(Credtab, PluginPathVariableTakesPrecedence) {
+    testsupport::RunOptions o = Options({"show"});
+    o.env["PG_PLUGINS_PATH"] = scratch_.MakeDir("no-plugins");
+    RunResult r = testsupport::Run(o);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, R + "cannot load credtab (shared library is not loaded)\n");
 }
 
 TEST_F(Credtab, TypedPasswordHonoursBackspace) {
