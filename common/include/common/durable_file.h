@@ -40,8 +40,8 @@ struct DurableWriteOptions {
 
 // Replaces the content of `path` with `length` bytes from `data`.
 // Returns 0, ERR_OPEN_FILE when neither a temporary file nor the file itself
-// can be opened, ERR_WRITE_FILE when writing or flushing fails, or a positive
-// errno when the rename fails. On any failure of the atomic path the old file
+// can be opened, ERR_WRITE_FILE when writing, flushing or the rename fails, or
+// the code of `before_rename`. On any failure of the atomic path the old file
 // is unchanged. A symbolic link at `path` is followed: its target is replaced
 // and the link stays.
 int DurableReplaceFile(const std::string& path, const void* data, size_t length,
