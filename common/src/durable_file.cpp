@@ -170,7 +170,13 @@ int DurableReplaceFile(const std::string& path, const void* data, size_t length,
         int rc = options.before_rename(temp.fd());
         if (rc != ERR_NONE) return rc;
     }
-    if (::rename(temp.path().c_str(), target.c_str()) != 0) return ERR_WRITE_FILE;
+    if (::rename(temp.path().c_str(), target.c_str()) != 0) {
+        // A file that is a mount point (a bind-mounted secret) or that the
+        // directory does not let us replace can still be rewritten in place.
+        if (errno == EBUSY || errno == EXDEV || errno == EPERM || errno == EACCES)
+            return RewriteInPlace(target, data, length, options);
+        return ERR_WRITE_FILE;
+    }
     temp.Commit();
     temp.Close();
 

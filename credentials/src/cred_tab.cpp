@@ -327,10 +327,13 @@ extern "C" int CredTabSave(CredTabHandle handle) {
         options.remove_stale_temporaries = moveLock;
         if (moveLock) options.before_rename = [lock](int fd) { return lock->PrepareReplacement(fd); };
 
+        bool inPlace = false;
+        options.rewritten_in_place = &inPlace;
         int rc = credential_store::WriteEncryptedFile(POSTGRESQL, cred_tab::TablePath(), text, options);
         common_routines::SecureWipe(text);
         if (moveLock) {
-            if (rc == ERR_NONE) {
+            // After an in-place rewrite the locked file is still the table.
+            if (rc == ERR_NONE && !inPlace) {
                 lock->CommitReplacement();
             } else {
                 lock->DropPending();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -412,6 +414,51 @@ TEST_F(CredTabTest, EditorThatWaitedOnAReplacedFileStillExcludesOthers) {
     EXPECT_EQ(0, WaitExit(c));
     close(pipeFds[0]);
     close(pipeFds[1]);
+}
+
+TEST_F(CredTabTest, SaveIntoABindMountedTableKeepsTheLock) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    std::string source = dir_ / "mounted-table.cfg";
+    testsupport::WriteFileOrDie(source, "");
+    testsupport::WriteFileOrDie(path_, "");
+    int pipeFds[2];
+    ASSERT_EQ(0, pipe(pipeFds));
+
+    // The table file is a mount point, so saving rewrites it in place; the
+    // lock must stay on it and keep a second editor out until close.
+    pid_t editor = Spawn([&] {
+        if (unshare(CLONE_NEWNS) != 0) return 10;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 10;
+        if (mount(source.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 10;
+        CredTabHandle table = nullptr;
+        if (CredTabOpen(&table) != 0) return 1;
+        bool isNew = false;
+        CredTabAddRecord(table, "h", 1, "d", "u", "p", &isNew);
+        if (CredTabSave(table) != 0) return 2;
+        pid_t second = Spawn([&] {
+            CredTabHandle t = nullptr;
+            if (CredTabOpen(&t) != 0) return 1;
+            Say(pipeFds[1], "second-in");
+            CredTabClose(t);
+            return 0;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        Say(pipeFds[1], "first-out");
+        CredTabClose(table);
+        return WaitExit(second) == 0 ? 0 : 3;
+    });
+    int status = WaitExit(editor);
+    if (status == 10) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(0, status);
+    EXPECT_EQ("first-out", ReadLine(pipeFds[0], 5000));
+    EXPECT_EQ("second-in", ReadLine(pipeFds[0], 5000));
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+
+    // The record went into the mounted file.
+    std::string text;
+    ASSERT_EQ(0, StoreReadFile(POSTGRESQL, source, text));
+    EXPECT_NE(std::string::npos, text.find("\"password\" : \"p\""));
 }
 
 TEST_F(CredTabTest, KilledSaverLeavesOldOrNewTable) {

@@ -1,6 +1,8 @@
 #include "common/durable_file.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +143,38 @@ TEST(DurableFile, FallsBackToRewriteInPlaceWhenTheDirectoryIsClosed) {
     EXPECT_EQ(0, WEXITSTATUS(status));
     EXPECT_EQ("new", testsupport::ReadFileOrDie(path));
     EXPECT_EQ(65534u, StatOf(path).st_uid);
+}
+
+TEST(DurableFile, BindMountedFileIsRewrittenInPlace) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    testsupport::ScratchDir dir;
+    std::string source = dir / "source.cfg";
+    std::string target = dir / "target.cfg";
+    testsupport::WriteFileOrDie(source, "old mounted content");
+    testsupport::WriteFileOrDie(target, "hidden");
+
+    // A file mounted over the path cannot be renamed over; its content is
+    // replaced instead, which the mount's source shows.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0) _exit(10);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(11);
+        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(12);
+        bool inPlace = false;
+        DurableWriteOptions options;
+        options.rewritten_in_place = &inPlace;
+        int rc = Replace(target, "new", options);
+        _exit(rc != 0 ? 13 : inPlace ? 0 : 14);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 10 || WEXITSTATUS(status) == 11) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ("new", testsupport::ReadFileOrDie(source));
+    EXPECT_EQ("hidden", testsupport::ReadFileOrDie(target));
+    EXPECT_TRUE(Others(dir.path(), {"source.cfg", "target.cfg"}).empty());
 }
 
 TEST(DurableFile, MissingDirectoryIsAnOpenFailure) {

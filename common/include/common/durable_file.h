@@ -10,9 +10,10 @@
 // permissions before any content is written to it, so it is never readable by
 // more users than the final file.
 //
-// When the directory does not allow creating the temporary file (or the old
-// owner cannot be kept), the file is rewritten in place instead: still written
-// whole and flushed, but not atomic.
+// When the directory does not allow creating the temporary file, the old
+// owner cannot be kept, or the file cannot be renamed over (it is a mount
+// point), the file is rewritten in place instead: still written whole and
+// flushed, but not atomic.
 
 #include <sys/types.h>
 
@@ -28,7 +29,9 @@ struct DurableWriteOptions {
     // Called with the descriptor of the fully written and flushed temporary file
     // just before it is renamed into place. A non-zero result aborts the
     // replacement (the temporary file is removed, the old file stays) and is
-    // returned. Not called for an in-place rewrite.
+    // returned. When the rename is then refused and the file is rewritten in
+    // place instead, `rewritten_in_place` tells the caller that the temporary
+    // file did not become the file.
     std::function<int(int fd)> before_rename;
     // Remove temporary files of earlier replacements of the same file that a
     // crash left behind. Only for callers that serialise all writers of the
