@@ -1,7 +1,9 @@
 #include "credentials/host_identity.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -143,6 +145,24 @@ TEST(HostIdentityNetwork, RealHostListsItsAddresses) {
     ASSERT_EQ(0, interfaces.GetAddresses(map));
     // The loopback interface is virtual and never counts.
     EXPECT_EQ(0u, map.count("127.0.0.1"));
+}
+
+TEST(HostIdentityNetwork, NoSocketIsAnInvalidDescriptor) {
+    // With no descriptor left to open, the query socket cannot be created.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int fd = 3; fd < 1024; ++fd) close(fd);
+        rlimit limit{3, 3};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+        host_identity::NetworkInterfaces interfaces;
+        NetworkAddressMap map;
+        _exit(interfaces.GetAddresses(map) == ERR_INVALID_FD ? 0 : 11);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST(HostIdentityCpu, SignatureIsVendorAndLeafOne) {
