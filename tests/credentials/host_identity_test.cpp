@@ -148,6 +148,11 @@ TEST(HostIdentityNetwork, RealHostListsItsAddresses) {
 }
 
 TEST(HostIdentityNetwork, NoSocketIsAnInvalidDescriptor) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime needs descriptors of its own for its checks, so it
+    // cannot run in a process that is left with none.
+    GTEST_SKIP() << "not meaningful under the sanitizer runtime";
+#endif
     // With no descriptor left to open, the query socket cannot be created.
     pid_t child = fork();
     ASSERT_GE(child, 0);
