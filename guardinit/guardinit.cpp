@@ -258,15 +258,18 @@ void run_single(scenarios::Scenario lines) {
               [&](std::FILE* pipe) { replay_scenario(lines, pipe, username, output); });
 }
 
-// Reports a stage that has a report. The write-failure flag is never cleared, so a
-// failed write in an earlier stage without a report is caught here as well.
+// Reports a stage that has a report, on standard output like every other report;
+// the failure texts carry their own line end. The write-failure flag is never
+// cleared, so a failed write in an earlier stage without a report is caught here
+// as well.
 void check_ok(const char* failure_text, const char* success_text) {
     if (output.output_failed) {
         if (failure_text)
-            std::fputs(failure_text, stderr);
+            std::fputs(failure_text, stdout);
         else
-            std::fprintf(stderr, "could not write to child process: %s\n",
-                         std::strerror(output.output_errno));
+            std::printf("could not write to child process: %s\n",
+                        std::strerror(output.output_errno));
+        std::fflush(stdout);
         ExitFailure();
     }
     std::puts(success_text);
@@ -274,22 +277,28 @@ void check_ok(const char* failure_text, const char* success_text) {
 }
 
 void set_password() {
-    SecretText escaped(gi_escape_single_quotes(password.get()));
-    if (!escaped.get()) {
-        std::fprintf(stderr, "%s: out of memory\n", progname);
-        ExitFailure();
-    }
     static constexpr std::string_view kHead = "ALTER USER \"";
     static constexpr std::string_view kMiddle = "\" WITH PASSWORD E'";
     static constexpr std::string_view kTail = "';\n\n";
-    // Sized up front so that no copy of the password is left in a freed block.
     std::string statement;
-    statement.reserve(kHead.size() + username.size() + kMiddle.size() + escaped.size() +
-                      kTail.size());
-    statement.append(kHead).append(username).append(kMiddle).append(escaped.get()).append(kTail);
-    run_stage(SingleUserCommand(backend_exec, pg_data),
-              [&](std::FILE* pipe) { write_line(statement, pipe, output); });
-    explicit_bzero(statement.data(), statement.size());
+    {
+        SecretText escaped(gi_escape_single_quotes(password.get()));
+        if (!escaped.get()) {
+            std::fprintf(stderr, "%s: out of memory\n", progname);
+            ExitFailure();
+        }
+        // Sized up front so that no copy of the password is left in a freed block.
+        statement.reserve(kHead.size() + username.size() + kMiddle.size() + escaped.size() +
+                          kTail.size());
+        statement.append(kHead).append(username).append(kMiddle).append(escaped.get()).append(
+            kTail);
+    }
+    // Wiped as soon as it is written, so that it is gone also when the child fails
+    // and the program exits from run_stage.
+    run_stage(SingleUserCommand(backend_exec, pg_data), [&](std::FILE* pipe) {
+        write_line(statement, pipe, output);
+        explicit_bzero(statement.data(), statement.size());
+    });
 }
 
 void initialize_data() {

@@ -312,6 +312,30 @@ TEST(GuardinitRunTest, WriteFailureIsReportedByTheNextStageWithAReport) {
     }
 }
 
+// Both write-failure reports are reports like the success texts: on standard output,
+// after the reports before them.
+TEST(GuardinitRunTest, WriteFailureReportsGoToStandardOutput) {
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"1", "running bootstrap script ... \n"
+              "Security catalogs have unexpected data! Check for it!\n"},
+        {"4", "Security administrator account was created.\n"
+              "could not write to child process: Broken pipe\n"},
+    };
+    for (const auto& [run, tail] : cases) {
+        SCOPED_TRACE(std::string("closing run ") + run);
+        Installation inst;
+        RunOptions o = inst.Options({"-D", inst.data(), "-U", "admin"});
+        o.env["LD_PRELOAD"] = GUARDINIT_HOLD_WRITER;
+        o.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+        o.env["GUARDINIT_TEST_HOLD_WRITER"] = run;
+        o.env["FAKE_PG_CLOSE_STDIN"] = run;
+        RunResult r = inst.RunDetached(o, "pw\npw\n");
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_TRUE(r.out.ends_with(tail)) << r.out;
+        EXPECT_EQ(r.err, kPasswordPrompt + "\n" + kRepeatPrompt + "\n");
+    }
+}
+
 TEST(GuardinitPasswordTest, EmptyMismatchedAndOverlongAnswersAskAgain) {
     Installation inst;
     PtySession session(inst.Options({"-D", inst.data(), "-U", "admin"}));
