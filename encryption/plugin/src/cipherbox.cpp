@@ -3,6 +3,8 @@
 
 #include "cipherbox/cipherbox.h"
 
+#include <system_error>
+
 #include "common/error_code.h"
 #include "encryption_core.h"
 
@@ -35,6 +37,8 @@ int WithCore(Op&& op) noexcept {
         return op(core);
     } catch (int code) {
         return code;
+    } catch (const std::system_error& e) {
+        return e.code().value();
     } catch (...) {
         return ERR_EXCEPTION;
     }

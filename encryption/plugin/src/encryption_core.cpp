@@ -234,7 +234,18 @@ int EncryptionCore::GenerateKey(uint8_t* key, int size) {
     if (size != keyLength_) {
         return ERR_INPUT_DATA;
     }
-    if (EVP_CIPHER_CTX_rand_key(blockEncryptCtx_.get(), key) <= 0) {
+    // A rebuild that failed half-way (engine ciphers) leaves the context without
+    // a cipher, and OpenSSL's key generator dereferences the cipher: bind it
+    // again first.
+    EVP_CIPHER_CTX* ctx = blockEncryptCtx_.get();
+    if (EVP_CIPHER_CTX_get0_cipher(ctx) == nullptr) {
+        if (EVP_CipherInit_ex(ctx, blockCipher_, engine_->Handle(), nullptr, nullptr, 1) != 1) {
+            EVP_CIPHER_CTX_reset(ctx);
+            return ERR_KEY_GENERATION;
+        }
+        EVP_CIPHER_CTX_set_padding(ctx, 0);
+    }
+    if (EVP_CIPHER_CTX_rand_key(ctx, key) <= 0) {
         return ERR_KEY_GENERATION;
     }
     return ERR_NONE;

@@ -1,13 +1,25 @@
 // GOST build on the real GOST engine: sizes, agreement with the openssl command
 // through the engine, derivation with the GOST R 34.11-94 digest.
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <atomic>
+#include <cstdlib>
+
+#include "common/error_code.h"
 #include "plugin_fixture.h"
 
 namespace cipherbox_test {
 namespace {
+
+// OpenSSL allocations of this process fail while this is set.
+std::atomic<bool> failAllocations{false};
+void* FailingMalloc(size_t n, const char*, int) { return failAllocations ? nullptr : std::malloc(n); }
+void* FailingRealloc(void* p, size_t n, const char*, int) { return failAllocations ? nullptr : std::realloc(p, n); }
+void PlainFree(void* p, const char*, int) { std::free(p); }
+const bool allocationsControlled = CRYPTO_set_mem_functions(FailingMalloc, FailingRealloc, PlainFree) == 1;
 
 TEST(CipherboxGost, SizesAreThoseOfGost89) {
     EXPECT_EQ(BlockSize(), 1);
@@ -41,6 +53,39 @@ TEST(CipherboxGost, SamePageTwiceGivesSameBytes) {
         ASSERT_EQ(Fn().PluginEncrypt(page.data(), page.size(), b.data(), key.data(), iv.data(), stream), 0);
         EXPECT_EQ(a, b) << "stream " << stream;
     }
+}
+
+TEST(CipherboxGost, FailedRebuildLeavesTheCoreUsable) {
+    if (!allocationsControlled) {
+        GTEST_SKIP() << "OpenSSL allocated before the hooks could be installed";
+    }
+    ASSERT_EQ(Fn().PluginInit(), 0);
+    const Bytes key = RandomBytes(32), iv = RandomBytes(8), page = RandomBytes(512);
+    Bytes before(page.size()), out(page.size());
+    ASSERT_EQ(Fn().PluginEncrypt(page.data(), page.size(), before.data(), key.data(), iv.data(), false), 0);
+
+    // The per-call rebuild of the block context cannot get its cipher state.
+    failAllocations = true;
+    const int rc = Fn().PluginEncrypt(page.data(), page.size(), out.data(), key.data(), iv.data(), false);
+    failAllocations = false;
+    EXPECT_EQ(rc, ERR_CIPHER_SETUP);
+
+    // Key generation works on that same context and must not find it unbound.
+    Bytes newKey(32, 0);
+    EXPECT_EQ(Fn().PluginGenerateKey(newKey.data(), 32), 0);
+    EXPECT_NE(newKey, Bytes(32, 0));
+    ASSERT_EQ(Fn().PluginEncrypt(page.data(), page.size(), out.data(), key.data(), iv.data(), false), 0);
+    EXPECT_EQ(out, before);
+
+    // Failing again, then straight to a key: the context is bound anew.
+    failAllocations = true;
+    EXPECT_EQ(Fn().PluginEncrypt(page.data(), page.size(), out.data(), key.data(), iv.data(), false),
+              ERR_CIPHER_SETUP);
+    failAllocations = false;
+    EXPECT_EQ(Fn().PluginGenerateKey(newKey.data(), 32), 0);
+    EXPECT_EQ(Fn().PluginGenerateKey(newKey.data(), 32), 0);
+    ASSERT_EQ(Fn().PluginEncrypt(page.data(), page.size(), out.data(), key.data(), iv.data(), false), 0);
+    EXPECT_EQ(out, before);
 }
 
 // Reference PBKDF2 (RFC 8018) written out with single HMAC calls.
