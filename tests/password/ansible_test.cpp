@@ -1,6 +1,8 @@
 // Runs the installed module through the real Ansible command-line tools, as an
 // operator would: ad-hoc tasks on localhost and ansible-doc.
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -172,6 +174,59 @@ TEST_F(PwforgeThroughAnsible, DocumentationIsShownAndNoScriptShadowsTheModule) {
              "AUTHOR:",
          }) {
         EXPECT_NE(doc.out.find(text), std::string::npos) << text << "\n" << doc.out;
+    }
+
+    // The documentation as Ansible reads it, text for text.
+    RunResult as_json =
+        testsupport::Run(Options({"/usr/bin/ansible-doc", "-j", "-M", ModuleDir(), "pwforge"}));
+    ASSERT_EQ(as_json.exit_code, 0) << as_json.err;
+    Json::Value parsed;
+    std::string errs;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    ASSERT_TRUE(reader->parse(as_json.out.data(), as_json.out.data() + as_json.out.size(), &parsed,
+                              &errs))
+        << as_json.out;
+    const Json::Value& entry = parsed["pwforge"];
+    const Json::Value& module_doc = entry["doc"];
+    EXPECT_EQ(module_doc["module"].asString(), "pwforge");
+    EXPECT_EQ(module_doc["short_description"].asString(),
+              "Module generate random password with special password policy");
+    EXPECT_EQ(module_doc["version_added"].asString(), "1.0.0");
+    EXPECT_EQ(module_doc["description"].asString(),
+              "This is module generate random password with special password policy.");
+    EXPECT_TRUE(module_doc["author"].isArray() && module_doc["author"].size() > 0);
+    EXPECT_EQ(entry["examples"].asString(), "");
+    EXPECT_TRUE(entry["return"].empty()) << entry["return"].toStyledString();
+    struct OptionDoc {
+        const char* name;
+        int default_value;
+        const char* description;
+    } options[] = {
+        {"min_length", 16, "minimum password length (from 0 to 1000; if 0, then do not control)"},
+        {"alpha_numeric", 3,
+         "minimum number of digits in the password (from 0 to 1000; if 0, then do not control)"},
+        {"min_alpha_chars", 7,
+         "minimum number of letters in the password (from 0 to 1000; if 0, then do not control)"},
+        {"min_special_chars", 3,
+         "the minimum number of characters that are not a letter or a number in the password "
+         "(from 0 to 1000; if 0, then do not control)"},
+        {"min_uppercase", 3,
+         "minimum number of uppercase letters (from 0 to 1000; if 0, then do not control)"},
+        {"min_lowercase", 3,
+         "minimum number of lowercase letters (from 0 to 1000; if 0, then do not control)"},
+        {"max_rpt_chars", 2,
+         "maximum number of consecutive repeated characters (from 0 to 1000; if 0, then do not "
+         "control)"},
+    };
+    EXPECT_EQ(module_doc["options"].size(), 7u);
+    for (const auto& option : options) {
+        const Json::Value& o = module_doc["options"][option.name];
+        EXPECT_EQ(o["description"].asString(), option.description) << option.name;
+        EXPECT_TRUE(o["default"].isInt() && o["default"].asInt() == option.default_value)
+            << option.name << ": " << o["default"].toStyledString();
+        EXPECT_TRUE(o["required"].isBool() && !o["required"].asBool()) << option.name;
+        EXPECT_EQ(o["type"].asString(), "int") << option.name;
     }
 
     RunResult snippet =

@@ -221,6 +221,38 @@ TEST(PwforgeGeneratePassword, LengthFollowsTheMinimumPlusTheDrawnExtra) {
     EXPECT_EQ(generate_password(longer, r).first->size(), 1002u);
 }
 
+TEST(PwforgeGeneratePassword, StepsDrawInTheirOrderAndRepeatsAreBrokenLast) {
+    // Draws: 3 digits, 3 punctuation, 3 upper, 3 lower, 1 extra letter (7 > 3 + 3),
+    // the extra length 0..10 (5 here, so 16 - 13 + 5 = 8 filler characters), the
+    // shuffle, the leading and the trailing letter, then the replacement pass.
+    const std::deque<std::uint32_t> script = {1,  2, 3, 4,  5,  6,  7,  8,  9, 10,
+                                              11, 12, 13, 5, 20, 21, 22, 23, 24};
+    std::vector<std::uint32_t> expected_bounds = {10, 10, 10, 26, 26, 26, 26, 26, 26,
+                                                  26, 26, 26, 52, 11};
+    expected_bounds.insert(expected_bounds.end(), 8, 88);
+    for (std::uint32_t i = 21; i >= 2; --i) {
+        expected_bounds.push_back(i);
+    }
+    expected_bounds.insert(expected_bounds.end(), {52, 52});
+
+    // max_rpt_chars 0: the password of step 7 comes back untouched, runs and all.
+    ScriptedRandom untouched(script);
+    auto [kept, kept_status] = generate_password(16, 3, 7, 3, 3, 3, 0, untouched);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(*kept, "A23)*+HIJklmNUVWXYAAA1A");
+    EXPECT_EQ(kept_status, "SUCCESS: password was generated");
+    EXPECT_EQ(untouched.bounds, expected_bounds);
+
+    // max_rpt_chars 2: the run "AAA" is judged after the letters are added, so its
+    // third character alone is replaced by another upper-case letter.
+    ScriptedRandom limited(script);
+    auto [broken, broken_status] = generate_password(16, 3, 7, 3, 3, 3, 2, limited);
+    ASSERT_TRUE(broken.has_value());
+    EXPECT_EQ(*broken, "A23)*+HIJklmNUVWXYAAB1A");
+    expected_bounds.push_back(25);
+    EXPECT_EQ(limited.bounds, expected_bounds);
+}
+
 TEST(PwforgeGeneratePassword, MandatoryCountsBeyondTheMinimumSetTheLength) {
     ScriptedRandom high({}, 0xFFFFFFFFu);
     // 10 + 10 + 10 + 10 + (25 - 20) letters = 45 > 16 + 10.

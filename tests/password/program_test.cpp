@@ -251,6 +251,24 @@ TEST_F(PwforgeProgram, CharactersOfEachSetAreEquallyLikely) {
         EXPECT_EQ(missing, 0) << check.set;
         EXPECT_LT(chi, check.bound) << check.set;
     }
+
+    // The filler of step 5 draws from all 88 characters at once; without mandatory
+    // counts and repeat limit it makes up the whole password between the two
+    // framing letters.
+    std::string filler;
+    for (int i = 0; i < 100; ++i) {
+        std::string pw = Password(
+            R"({"min_length": 1000, "alpha_numeric": 0, "min_special_chars": 0, "min_uppercase": 0,)"
+            R"( "min_lowercase": 0, "min_alpha_chars": 0, "max_rpt_chars": 0})");
+        ASSERT_GE(pw.size(), 1002u);
+        filler += pw.substr(1, pw.size() - 2);
+    }
+    const std::string every_kind =
+        std::string(kUpper) + std::string(kLower) + std::string(kDigits) + std::string(kPunct);
+    int missing = 0;
+    // Near one in a billion for uniform choice with 87 degrees of freedom.
+    EXPECT_LT(ChiSquare(filler, every_kind, &missing), 192.0);
+    EXPECT_EQ(missing, 0);
 }
 
 TEST_F(PwforgeProgram, PasswordsDoNotDependOnTheClock) {
