@@ -81,6 +81,10 @@ public:
 
     void unlock() {
         if (fd_ < 0) ThrowErrno(EBADF);
+        // A descriptor inherited through fork shares the parent's lock:
+        // releasing it here would let another editor in beside the parent.
+        // This process never locked anything, so there is nothing to release.
+        if (owner_ != static_cast<int>(::syscall(SYS_getpid))) return;
         if (::flock(fd_, LOCK_UN) != 0) ThrowErrno(errno);
         held_ = false;
     }
@@ -346,8 +350,9 @@ extern "C" int CredTabSave(CredTabHandle handle) {
 extern "C" int CredTabGetPassword(CredTabHandle handle, const char* host, uint32_t port, const char* database,
                                   const char* username, const char** password) {
     return Guarded([&]() -> int {
-        if (!handle || !password || !cred_tab::ArgumentsPresent(host, database, username))
-            return ERR_NULL_POINTER;
+        if (!password || !cred_tab::ArgumentsPresent(host, database, username)) return ERR_NULL_POINTER;
+        // No table at all holds no password either.
+        if (!handle) return ERR_NOT_FOUND;
         const auto& table = *static_cast<const Json::Value*>(handle);
         if (table.isNull()) return ERR_NOT_FOUND;
         if (!table.isArray()) return ERR_FORMAT;

@@ -154,8 +154,15 @@ int WriteEncryptedFile(KmsCredentialsDomain domain, const std::string& path, con
     int rc = StoreDeriveKey(domain, material.key, material.iv);
     if (rc != ERR_NONE) return rc;
 
+    int block = 0;
+    rc = EncryptionGetBlockSize(&block);
+    if (rc != ERR_NONE) return rc;
+    size_t padded = text.size();
+    if (block > 0) {
+        size_t rest = static_cast<size_t>(block) - text.size() % static_cast<size_t>(block);
+        if (rest != static_cast<size_t>(block)) padded += rest;
+    }
     // Allocated once at its final size so that no unwiped copy is left behind.
-    size_t padded = text.size() + static_cast<size_t>(StorePaddingLength(static_cast<int>(text.size())));
     common_routines::SecureBuffer data(padded, 0);
     if (!text.empty()) std::memcpy(data.data(), text.data(), text.size());
     if (!data.empty()) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -259,6 +261,15 @@ TEST_F(CredTabTest, ResetMovesTheFileAside) {
     EXPECT_EQ(0, CredTabReset());
     EXPECT_FALSE(fs::exists(path_));
     EXPECT_EQ("current", testsupport::ReadFileOrDie(path_ + ".reset"));
+
+    // A rename that fails gives -1 with errno set, and the file stays.
+    fs::remove(path_ + ".reset");
+    fs::create_directories(path_ + ".reset/occupied");
+    testsupport::WriteFileOrDie(path_, "current");
+    errno = 0;
+    EXPECT_EQ(-1, CredTabReset());
+    EXPECT_EQ(EISDIR, errno);
+    EXPECT_EQ("current", testsupport::ReadFileOrDie(path_));
 }
 
 TEST_F(CredTabTest, NullArgumentsAreRefused) {
@@ -268,6 +279,7 @@ TEST_F(CredTabTest, NullArgumentsAreRefused) {
     const char* password = nullptr;
     bool isNew = false;
     EXPECT_EQ(ERR_NULL_POINTER, CredTabGetPassword(table, nullptr, 1, "d", "u", &password));
+    EXPECT_EQ(ERR_NOT_FOUND, CredTabGetPassword(nullptr, "h", 1, "d", "u", &password));
     EXPECT_EQ(ERR_NULL_POINTER, CredTabAddRecord(table, "h", 1, "d", "u", nullptr, &isNew));
     EXPECT_EQ(ERR_NULL_POINTER, CredTabRemoveRecord(nullptr, "h", 1, "d", "u"));
     CredTabIterator it = nullptr;
@@ -350,6 +362,24 @@ TEST_F(CredTabTest, EditorsInEightProcessesLoseNoRecord) {
     // No temporary files are left next to the table.
     for (const auto& e : fs::directory_iterator(dir_.path()))
         EXPECT_EQ("enc_utils_auth_settings.cfg", e.path().filename().string());
+}
+
+TEST_F(CredTabTest, ChildClosingAnInheritedTableKeepsTheParentsLock) {
+    CredTabHandle table = nullptr;
+    ASSERT_EQ(0, CredTabOpen(&table));
+    // A forked child that closes what it inherited must not unlock the parent.
+    pid_t child = Spawn([&] { return CredTabClose(table) == 0 ? 0 : 1; });
+    ASSERT_EQ(0, WaitExit(child));
+
+    pid_t other = Spawn([&] {
+        int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return 2;
+        int rc = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : (errno == EWOULDBLOCK ? 0 : 3);
+        close(fd);
+        return rc;
+    });
+    EXPECT_EQ(0, WaitExit(other)) << "the parent's lock was released by its child";
+    ASSERT_EQ(0, CredTabClose(table));
 }
 
 TEST_F(CredTabTest, EditorOpeningAfterASaveWaitsForTheSaver) {

@@ -212,6 +212,10 @@ TEST_F(StoreTest, FailedEncryptionLeavesTheOldFile) {
     host_.network_rc = 0;
     fake_wrapper::Get().fail_derive = ERR_KEY_GENERATION;
     EXPECT_EQ(ERR_KEY_GENERATION, StoreWriteFile(KMS, path, "new content"));
+    fake_wrapper::Reset();
+    // Without the block size the text cannot be padded; that failure is reported.
+    fake_wrapper::Get().fail_block_size = ERR_ENGINE_NOT_INITIALIZED;
+    EXPECT_EQ(ERR_ENGINE_NOT_INITIALIZED, StoreWriteFile(KMS, path, std::string(32, 'n')));
     EXPECT_EQ(before, testsupport::ReadFileOrDie(path));
 }
 
