@@ -112,6 +112,42 @@ TEST(FileMutex, ParentWaitsForTheChildsLock) {
     EXPECT_EQ(WaitChild(waiter), 0);
 }
 
+// The inherited descriptor shares the parent's open file description and with it
+// the parent's lock; a child that kept it would hold that lock alive after the
+// parent is gone and then wait for itself.
+TEST(FileMutex, ChildLocksAfterTheLockingParentDied) {
+    ScratchDir dir;
+    const std::string path = dir / "lock";
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t parent = fork();
+    if (parent == 0) {
+        file_mutex mutex(path);
+        mutex.lock();
+        int go[2];
+        if (pipe(go) != 0) _exit(3);
+        const pid_t child = fork();
+        if (child == 0) {
+            char c;
+            // Wait until the locking parent has exited (its end of the pipe closes).
+            close(go[1]);
+            if (read(go[0], &c, 1) != 0) _exit(3);
+            alarm(10);
+            try {
+                mutex.lock();
+            } catch (...) {
+                _exit(2);
+            }
+            _exit(write(report[1], "x", 1) == 1 ? 0 : 3);
+        }
+        _exit(child > 0 ? 0 : 3);  // still locked, no unlock and no destructor
+    }
+    close(report[1]);
+    EXPECT_EQ(WaitChild(parent), 0);
+    EXPECT_TRUE(ByteArrives(report[0], 10000)) << "child never got the lock its dead parent held";
+    close(report[0]);
+}
+
 TEST(FileMutex, RepeatedLockInOneProcessDoesNotBlock) {
     ScratchDir dir;
     file_mutex mutex(dir / "lock");
