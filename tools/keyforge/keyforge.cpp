@@ -41,7 +41,12 @@ int GenerateAndPrintKey() {
     if (rc != ERR_NONE) {
         return Fail("Could not generate encryption key.", rc);
     }
-    std::string text = "Key was generated successfully. Key: " + common_routines::base64_encode(key.data(), key.size());
+    // Both texts carry the key; they are built without reallocation and wiped.
+    std::string encoded = common_routines::base64_encode(key.data(), key.size());
+    std::string text = "Key was generated successfully. Key: ";
+    text.reserve(text.size() + encoded.size());
+    text += encoded;
+    common_routines::SecureWipe(encoded);
     PrintLine(kGreen, text);
     common_routines::SecureWipe(text);
     return ERR_NONE;
