@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>

@@ -35,7 +35,9 @@ protected:
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.binds = {{etc_, "/etc/postgres"}};
         o.unset_env = {"PG_PLUGINS_PATH"};
-        o.env = {{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}};
+        // With a terminal type that knows bracketed paste, readline announces
+        // (ESC [ ? 2004 h) when it has taken over the terminal.
+        o.env = {{"TERM", "xterm"}, {"INPUTRC", "/dev/null"}};
         return o;
     }
 
@@ -67,8 +69,16 @@ public:
     void ExpectError(const std::string& text) {
         ASSERT_TRUE(pty_.WaitFor(kRed + text + R)) << "no error " << text << " in:\n" << pty_.transcript();
     }
+    // Types Ctrl+D at a secret prompt (echo is already off when it appears).
     void EndOfFile(const std::string& prompt) {
         ASSERT_TRUE(pty_.WaitFor(prompt)) << pty_.transcript();
+        pty_.SendEof();
+    }
+    // Types Ctrl+D at a line prompt once readline owns the terminal; before that
+    // the terminal itself would take it as end of file and readline never sees it.
+    void EndOfFileAtLine(const std::string& prompt) {
+        ASSERT_TRUE(pty_.WaitFor(prompt)) << pty_.transcript();
+        ASSERT_TRUE(pty_.WaitFor("\33[?2004h")) << pty_.transcript();
         pty_.SendEof();
     }
     RunResult Finish() { return pty_.Wait(); }
@@ -225,7 +235,7 @@ TEST_F(Credwizard, EndOfInputWritesNothing) {
         Dialogue d(Options());
         d.Answer("Choose credentials domain:", "1");
         d.Answer("Enter PostgreSQL cluster ID:", "c1");
-        d.EndOfFile("Enter IP address:");
+        d.EndOfFileAtLine("Enter IP address:");
         RunResult r = d.Finish();
         EXPECT_EQ(r.exit_code, 240);
         EXPECT_NE(r.out.find(kRed + "Exception occurred: readline returned NULL" + R), std::string::npos) << r.out;
