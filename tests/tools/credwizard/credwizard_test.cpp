@@ -111,6 +111,13 @@ TEST_F(Credwizard, AnyOptionShowsHelp) {
                   0u)
             << option << r.out;
         EXPECT_NE(r.out.find(R + "\tSpecify credentials to authenticate with KMS.\n"), std::string::npos);
+        // Each login kind is described by what it really is.
+        EXPECT_NE(r.out.find(R + "\t1. Userpass Auth Method - allows users to authenticate with KMS using a "
+                                 "username and password combination;\n"),
+                  std::string::npos);
+        EXPECT_NE(r.out.find(R + "\t2. AppRole Auth Method - allows machines or apps to authenticate with "
+                                 "KMS-defined roles.\n"),
+                  std::string::npos);
         EXPECT_EQ(r.out.find("\33[36m"), std::string::npos);  // no dialogue started
     }
     EXPECT_NE(access(FilePath().c_str(), F_OK), 0);
