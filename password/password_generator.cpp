@@ -1,5 +1,6 @@
 #include "password_generator.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 #include <utility>
@@ -127,19 +128,31 @@ GenerationResult generate_password(std::int64_t min_length, std::int64_t alpha_n
         }
     }
 
+    const std::int64_t extra_letters =
+        min_alpha_chars > min_uppercase + min_lowercase
+            ? min_alpha_chars - min_uppercase - min_lowercase
+            : 0;
+    const std::int64_t mandatory =
+        alpha_numeric + min_special_chars + min_uppercase + min_lowercase + extra_letters;
     std::string chars;
-    chars += generate_random_symbols_of_the_same_type(alpha_numeric, kDigits, random);
-    chars += generate_random_symbols_of_the_same_type(min_special_chars, local_punctuation, random);
-    chars += generate_random_symbols_of_the_same_type(min_uppercase, kUppercase, random);
-    chars += generate_random_symbols_of_the_same_type(min_lowercase, kLowercase, random);
-    if (min_alpha_chars > min_uppercase + min_lowercase) {
-        chars += generate_random_symbols_of_the_same_type(
-            min_alpha_chars - min_uppercase - min_lowercase, kLetters, random);
-    }
+    // Room for the longest possible result, so growing never leaves an unwiped
+    // copy of the characters behind.
+    chars.reserve(static_cast<std::size_t>(
+        std::max(mandatory, min_length + static_cast<std::int64_t>(kMaxExtraLength))));
+    auto append = [&](std::int64_t count, std::string_view symbol_set) {
+        std::string part = generate_random_symbols_of_the_same_type(count, symbol_set, random);
+        chars += part;
+        WipeString(part);
+    };
+    append(alpha_numeric, kDigits);
+    append(min_special_chars, local_punctuation);
+    append(min_uppercase, kUppercase);
+    append(min_lowercase, kLowercase);
+    append(extra_letters, kLetters);
 
     const std::int64_t curr_length = min_length - static_cast<std::int64_t>(chars.size()) +
                                      random.Below(kMaxExtraLength + 1);
-    chars += generate_random_symbols_of_the_same_type(curr_length, all_symbol_types_string, random);
+    append(curr_length, all_symbol_types_string);
 
     Shuffle(chars, random);
 
