@@ -258,8 +258,9 @@ TEST_F(PwforgeProgram, CharactersOfEachSetAreEquallyLikely) {
     std::string filler;
     for (int i = 0; i < 100; ++i) {
         std::string pw = Password(
-            R"({"min_length": 1000, "alpha_numeric": 0, "min_special_chars": 0, "min_uppercase": 0,)"
-            R"( "min_lowercase": 0, "min_alpha_chars": 0, "max_rpt_chars": 0})");
+            R"({"min_length": 1000, "alpha_numeric": 0, "min_special_chars": 0,)"
+            R"( "min_uppercase": 0, "min_lowercase": 0, "min_alpha_chars": 0,)"
+            R"( "max_rpt_chars": 0})");
         ASSERT_GE(pw.size(), 1002u);
         filler += pw.substr(1, pw.size() - 2);
     }
