@@ -179,6 +179,24 @@ TEST_F(StoreTest, PasswordFailuresArePassedOn) {
     EXPECT_EQ(ERR_FORMAT, StoreDecryptPassword("YWJj", 4, out, &length, key.data(), iv.data()));
 }
 
+TEST_F(StoreTest, UnsafeArgumentsAreRefusedInsteadOfCrashing) {
+    std::vector<uint8_t> key(16), iv(16);
+    int length = 0;
+    EXPECT_EQ(ERR_NULL_POINTER, StoreDeriveKeyRaw(KMS, nullptr, nullptr, nullptr, &length));
+    EXPECT_EQ(ERR_NULL_POINTER, StoreDeriveKeyRaw(KMS, key.data(), &length, iv.data(), nullptr));
+    char out[64] = {};
+    EXPECT_EQ(ERR_INPUT_DATA, StoreEncryptPassword("abc", -1, out, &length, key.data(), iv.data()));
+    EXPECT_EQ(ERR_INPUT_DATA, StoreDecryptPassword("YWJj", -4, out, &length, key.data(), iv.data()));
+    EXPECT_EQ(ERR_NULL_POINTER, StoreEncryptPassword("abc", 3, nullptr, nullptr, key.data(), iv.data()));
+    EXPECT_EQ(ERR_NULL_POINTER, StoreDecryptPassword("YWJj", 4, nullptr, nullptr, key.data(), iv.data()));
+    EXPECT_EQ(ERR_NULL_POINTER, StoreEncryptPassword(nullptr, 3, out, &length, key.data(), iv.data()));
+    EXPECT_EQ(ERR_NULL_POINTER, StoreDecryptPassword(nullptr, 4, out, &length, key.data(), iv.data()));
+    EXPECT_EQ(0, fake_wrapper::Get().derive_calls);
+    // A cipher without a block size pads nothing rather than dividing by zero.
+    fake_wrapper::Get().block_size = 0;
+    EXPECT_EQ(0, StorePaddingLength(5));
+}
+
 TEST_F(StoreTest, FileRoundTripKeepsPaddingAndSeparatesDomains) {
     std::string path = dir_ / "secret.cfg";
     ASSERT_EQ(0, StoreWriteFile(POSTGRESQL, path, "{\"a\":1}"));
