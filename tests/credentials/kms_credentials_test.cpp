@@ -89,6 +89,13 @@ TEST_F(KmsCredentialsTest, DocumentTextIsCompactSortedAndHashed) {
     EXPECT_EQ(expected, kms_credentials::KmsCredentialsToJson("c1", {Item("10.0.0.1", 8200)}));
     EXPECT_EQ(kms_credentials::KmsCredentialsToJson("c1", {Item("10.0.0.1", 8200)}),
               kms_credentials::KmsCredentialsToJson("c1", {Item("10.0.0.1", 8200)}));
+
+    // The file holds exactly that document, zero-padded to whole blocks.
+    ASSERT_EQ(0, Save("c1", {Item("10.0.0.1", 8200)}));
+    std::string text;
+    ASSERT_EQ(0, StoreReadFile(KMS, path_, text));
+    size_t padding = (16 - expected.size() % 16) % 16;
+    EXPECT_EQ(expected + std::string(padding, '\0'), text);
 }
 
 TEST_F(KmsCredentialsTest, SaveThenLoadGivesTheSameItemsInOrder) {
