@@ -1,5 +1,7 @@
 #include "common/console_input.h"
 
+#include "common/secure_buffer.h"
+
 #include <signal.h>
 #include <string.h>
 #include <termios.h>
@@ -104,9 +106,17 @@ private:
     bool active_ = false;
 };
 
-void Wipe(std::string& s) {
-    if (!s.empty()) explicit_bzero(s.data(), s.size());
-    s.clear();
+// Appends one byte; when the storage is full it moves to a block twice as large
+// itself and wipes the old one, which a plain push_back would free unwiped.
+void AppendSecretByte(std::string& secret, char c) {
+    if (secret.size() == secret.capacity()) {
+        std::string larger;
+        larger.reserve(secret.capacity() * 2);
+        larger.assign(secret);
+        SecureWipe(secret);
+        secret.swap(larger);
+    }
+    secret.push_back(c);
 }
 
 std::string ToLower(std::string s) {
@@ -130,8 +140,6 @@ std::string ReadSecret(const std::string& prompt, const std::function<int()>& ne
     TerminalModeGuard guard;
     PrintPrompt(prompt);
     std::string secret;
-    // Reserve up front so that typing a secret rarely leaves copies behind in
-    // reallocated memory.
     secret.reserve(256);
     for (;;) {
         int c = next_byte();
@@ -139,7 +147,7 @@ std::string ReadSecret(const std::string& prompt, const std::function<int()>& ne
         // line read in canonical mode.
         if (c < 0 || (c == guard.eof_char() && secret.empty())) {
             if (!secret.empty()) std::cout << '\n' << std::flush;
-            Wipe(secret);
+            SecureWipe(secret);
             throw EndOfInput("end of input");
         }
         if (c == '\n') {
@@ -155,7 +163,7 @@ std::string ReadSecret(const std::string& prompt, const std::function<int()>& ne
             }
             continue;
         }
-        secret.push_back(static_cast<char>(c));
+        AppendSecretByte(secret, static_cast<char>(c));
         std::cout << '*' << std::flush;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "common/common_routines.h"
 
+#include <stdio.h>
 #include <readline/readline.h>
 #include <unistd.h>
 
@@ -22,14 +23,27 @@ void PrintError(const char* text) {
     std::cout << kRed << text << kReset << '\n' << std::flush;
 }
 
+// Set when readline's input ends. Readline hands back a line that the input
+// ended in the middle of as if it had been finished; such a line is no answer.
+bool g_input_ended = false;
+
+extern "C" int ReadKey(FILE* stream) {
+    int c = rl_getc(stream);
+    if (c == EOF) g_input_ended = true;
+    return c;
+}
+
 }  // namespace
 
 std::string GetLine(const std::string& prompt) {
     common_routines::PrintPrompt(prompt);
+    rl_getc_function = ReadKey;
+    g_input_ended = false;
     char* raw = readline("");
     if (raw == nullptr) throw common_routines::EndOfInput("readline returned NULL");
     std::string line(raw);
     std::free(raw);
+    if (g_input_ended) throw common_routines::EndOfInput("readline returned NULL");
     return common_routines::TrimString(line);
 }
 

@@ -89,6 +89,8 @@ pid_t Spawn(const std::vector<std::string>& argv, uid_t uid, gid_t gid, int out_
     if (pid == 0) {
         int in = open(stdin_path.c_str(), O_RDONLY);
         if (in >= 0) dup2(in, STDIN_FILENO);
+        // The server would otherwise keep a second, stray descriptor of it.
+        if (in > STDERR_FILENO) close(in);
         dup2(out_fd, STDOUT_FILENO);
         dup2(out_fd, STDERR_FILENO);
         if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(126);

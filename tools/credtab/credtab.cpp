@@ -267,24 +267,22 @@ std::string RecordText() {
 void Add() {
     ValidateArgs();
     std::string password = common_routines::GetSecret("enter password:");
+    common_routines::WipeOnExit wipe_password(password);
     if (!g_settings.skip_confirm) {
         std::string confirmation = common_routines::GetSecret("confirm password:");
-        bool same = confirmation == password;
-        common_routines::SecureWipe(confirmation);
-        if (!same) {
-            common_routines::SecureWipe(password);
+        common_routines::WipeOnExit wipe_confirmation(confirmation);
+        if (confirmation != password) {
             PrintLine("The passwords entered do not match");
             throw ProgramExit{1};
         }
     }
     PrintLine("Going to add auth record for " + RecordText());
     bool is_new = false;
-    int rc = 0;
     {
         OpenTable table;
-        rc = CredTabAddRecord(table.get(), g_settings.host.c_str(), g_settings.port,
-                              g_settings.database.c_str(), g_settings.username.c_str(),
-                              password.c_str(), &is_new);
+        int rc = CredTabAddRecord(table.get(), g_settings.host.c_str(), g_settings.port,
+                                  g_settings.database.c_str(), g_settings.username.c_str(),
+                                  password.c_str(), &is_new);
         common_routines::SecureWipe(password);
         if (rc != 0) ExitWithError(rc, "cannot add auth record");
         rc = CredTabSave(table.get());

@@ -91,8 +91,8 @@ void PrintHelp(const std::string& prog) {
         "\tSpecify KMS connection parameters.",
         "* Choose credentials type",
         "\tSpecify one of the options:",
-        "\t1. Userpass Auth Method - allows users to authenticate with KMS using a username and password combination;",
-        "\t2. AppRole Auth Method - allows machines or apps to authenticate with KMS-defined roles.",
+        "\t1. Userpass Auth Method - allows machines or apps to authenticate with KMS-defined roles;",
+        "\t2. AppRole Auth Method - allows users to authenticate with KMS using a username and password combination.",
         "* Enter login/role ID",
         "  Enter password/secret ID",
         "  Confirm password/secret ID",
@@ -172,29 +172,53 @@ std::string AskLogin(int type) {
     }
 }
 
-std::string AskSecret(int type) {
+// Asks for the secret and its confirmation until both agree; stores it in `out`.
+void AskSecret(int type, std::string& out) {
     const std::string name = console_routines::SecondCredToStr(type);
     for (;;) {
         std::string secret = console_routines::GetSecret("Enter " + name + ":");
+        common_routines::WipeOnExit wipe_secret(secret);
         if (secret.empty()) {
             InputError("line is empty");
             continue;
         }
         std::string confirmation = console_routines::GetSecret("Confirm " + name + ":");
-        bool same = confirmation == secret;
-        common_routines::SecureWipe(confirmation);
-        if (same) return secret;
-        common_routines::SecureWipe(secret);
+        common_routines::WipeOnExit wipe_confirmation(confirmation);
+        if (confirmation == secret) {
+            out.assign(secret);
+            return;
+        }
         InputError(name + "s mismatch");
     }
 }
 
-// Wipes the collected secrets however the dialogue ends.
-struct ItemList {
-    std::vector<KmsCredentialsItem> items;
-    ~ItemList() {
+// The endpoints entered so far. Their secrets are wiped however the dialogue
+// ends, and also when the list grows: moving a short string leaves its bytes in
+// the old block, which the vector would free unwiped.
+class ItemList {
+public:
+    ~ItemList() { WipeAll(items_); }
+
+    void Append(KmsCredentialsItem& item) {
+        if (items_.size() == items_.capacity()) {
+            std::vector<KmsCredentialsItem> larger;
+            larger.reserve(items_.empty() ? 4 : items_.capacity() * 2);
+            for (auto& old : items_) larger.push_back(std::move(old));
+            WipeAll(items_);
+            items_.swap(larger);
+        }
+        items_.push_back(std::move(item));
+        common_routines::SecureWipe(item.secret);
+    }
+
+    const std::vector<KmsCredentialsItem>& items() const { return items_; }
+
+private:
+    static void WipeAll(std::vector<KmsCredentialsItem>& items) {
         for (auto& item : items) common_routines::SecureWipe(item.secret);
     }
+
+    std::vector<KmsCredentialsItem> items_;
 };
 
 int RunDialogue() {
@@ -214,8 +238,9 @@ int RunDialogue() {
                                                         console_routines::credentialsTypeOptions);
         item.type = static_cast<KmsCredentialsType>(type);
         item.login = AskLogin(type);
-        item.secret = AskSecret(type);
-        list.items.push_back(std::move(item));
+        common_routines::WipeOnExit wipe_secret(item.secret);
+        AskSecret(type, item.secret);
+        list.Append(item);
         if (!console_routines::YesNo("Do you want to add another KMS credentials?")) break;
     }
 
@@ -225,7 +250,7 @@ int RunDialogue() {
     // loaded first. A failure here is left for the save to report.
     EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
     int rc = KmsCredentialsSave(nullptr, nullptr, nullptr, nullptr, kms_domain, path, cluster_id,
-                                list.items);
+                                list.items());
     if (rc != 0) {
         std::cout << kRed << "Error: " << ErrorCodeToStr(rc) << kResetColour << '\n' << std::flush;
         return rc;

@@ -111,26 +111,19 @@ int Run(int argc, char** argv) {
         return 1;
     }
 
+    common_routines::WipeOnExit wipe_password(password);
     if (password.empty()) {
         password = common_routines::GetSecret("enter password:");
         if (!skip_confirm) {
             std::string again = common_routines::GetSecret("enter password:");
-            bool same = again == password;
-            common_routines::SecureWipe(again);
-            if (!same) {
-                common_routines::SecureWipe(password);
+            common_routines::WipeOnExit wipe_again(again);
+            if (again != password) {
                 PrintLine("The passwords entered do not match");
                 return 1;
             }
         }
     }
-    try {
-        Seal(password);
-    } catch (...) {
-        common_routines::SecureWipe(password);
-        throw;
-    }
-    common_routines::SecureWipe(password);
+    Seal(password);
     return 0;
 }
 

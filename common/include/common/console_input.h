@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/secure_buffer.h"
+
 namespace common_routines {
 
 // Thrown when standard input ends (or fails) before an answer is complete, so that
@@ -16,6 +18,19 @@ namespace common_routines {
 class EndOfInput : public std::runtime_error {
 public:
     explicit EndOfInput(const std::string& what) : std::runtime_error(what) {}
+};
+
+// Wipes a secret string (the answer of GetSecret) when it goes out of scope,
+// however the scope is left.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(std::string& secret) : secret_(secret) {}
+    ~WipeOnExit() { SecureWipe(secret_); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    std::string& secret_;
 };
 
 // Prints yellow, the prompt, reset and a line feed, then flushes. An empty prompt

@@ -16,7 +16,8 @@ using Menu = std::map<int, std::string>;
 
 // Reads one line with readline (empty readline prompt) after printing the prompt,
 // and trims white space at both ends. Throws common_routines::EndOfInput (a
-// std::runtime_error) with the text "readline returned NULL" at end of input.
+// std::runtime_error) with the text "readline returned NULL" at end of input,
+// also when the input ends in the middle of a line.
 std::string GetLine(const std::string& prompt);
 
 // As common_routines::GetSecret, reading the descriptor directly so that nothing

@@ -277,6 +277,13 @@ TEST(LineEntry, PromptAndEndOfInput) {
 
     EXPECT_EQ(RunWithPipe([] { return console_routines::GetLine(""); }, "").result,
               "exception:readline returned NULL");
+    // A line that the input ends in the middle of is no answer either.
+    EXPECT_EQ(RunWithPipe([] { return console_routines::GetLine(""); }, "no").result,
+              "exception:readline returned NULL");
+    EXPECT_EQ(RunWithPipe([] { return console_routines::GetLine("") + "|" + console_routines::GetLine(""); },
+                          "first\nsecond")
+                  .result,
+              "exception:readline returned NULL");
 }
 
 TEST(Menu, ChoosesOnlyListedNumbers) {
