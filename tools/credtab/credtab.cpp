@@ -29,6 +29,9 @@ enum Action { kNoAction = 0, kShow = 1, kAdd = 2, kRemove = 3, kReset = 4, kChec
 struct Settings {
     std::string host;
     uint32_t port = 0;
+    // The -p argument as given, and whether it is a TCP port number (0...65535).
+    std::string port_text;
+    bool port_usable = true;
     std::string username;
     std::string database;
     bool skip_confirm = false;
@@ -77,17 +80,18 @@ void PrintHelp(const char* prog) {
     throw ProgramExit{status};
 }
 
-// Converts like std::stoi; a value that is no TCP port number (negative or above
-// 65535) is refused as well, since it would wrap or could never connect.
-bool ParsePort(const char* text, uint32_t& port) {
+// Converts like std::stoi and keeps the value as the unsigned port of a record
+// (a negative number wraps, as records written that way carry it). `usable`
+// tells whether it is a TCP port number at all.
+bool ParsePort(const char* text, uint32_t& port, bool& usable) {
     int value = 0;
     try {
         value = std::stoi(text);
     } catch (const std::exception&) {
         return false;
     }
-    if (value < 0 || value > 65535) return false;
     port = static_cast<uint32_t>(value);
+    usable = value >= 0 && value <= 65535;
     return true;
 }
 
@@ -108,10 +112,11 @@ void ParseCommandLine(int argc, char** argv) {
         switch (c) {
             case 'h': g_settings.host = optarg; break;
             case 'p':
-                if (!ParsePort(optarg, g_settings.port)) {
+                if (!ParsePort(optarg, g_settings.port, g_settings.port_usable)) {
                     PrintLine(std::string("invalid port value (should be integer): ") + optarg);
                     throw ProgramExit{1};
                 }
+                g_settings.port_text = optarg;
                 break;
             case 'U': g_settings.username = optarg; break;
             case 'd': g_settings.database = optarg; break;
@@ -266,6 +271,12 @@ std::string RecordText() {
 
 void Add() {
     ValidateArgs();
+    // A record whose port no server can listen on would never open a
+    // connection; such a port is refused before anything is asked or stored.
+    if (!g_settings.port_usable) {
+        PrintLine("invalid port value (should be integer): " + g_settings.port_text);
+        throw ProgramExit{1};
+    }
     std::string password = common_routines::GetSecret("enter password:");
     common_routines::WipeOnExit wipe_password(password);
     if (!g_settings.skip_confirm) {

@@ -96,11 +96,24 @@ TEST_F(Credtab, PortValues) {
     EXPECT_EQ(bad.exit_code, 1);
     EXPECT_EQ(bad.out, R + "invalid port value (should be integer): abc\n");
 
-    // Negative and over-large numbers are no ports; they used to wrap silently.
-    for (const char* port : {"-5", "65536", "99999999999"}) {
-        RunResult r = Run({"show", "-p", port});
+    RunResult too_long = Run({"show", "-p", "99999999999"});
+    EXPECT_EQ(too_long.exit_code, 1);
+    EXPECT_EQ(too_long.out, R + "invalid port value (should be integer): 99999999999\n");
+
+    // Negative and over-large numbers are no ports: add refuses them before it
+    // asks for a password, so no record that can never connect is stored.
+    for (const char* port : {"-5", "65536"}) {
+        RunResult r = Run({"add", "-s", "-h", "h", "-p", port, "-d", "d", "-U", "u"}, "pw\n");
         EXPECT_EQ(r.exit_code, 1) << port;
         EXPECT_EQ(r.out, R + "invalid port value (should be integer): " + port + "\n");
+    }
+    EXPECT_NE(access(TablePath().c_str(), F_OK), 0);
+    // Still usable as filters, so records stored with such a port can be listed
+    // and removed.
+    for (const char* port : {"-5", "65536"}) {
+        RunResult shown = Run({"show", "-p", port});
+        EXPECT_EQ(shown.exit_code, 0) << port;
+        EXPECT_EQ(shown.out, kHeader10) << port;
     }
 
     // Trailing characters are ignored and leading blanks skipped.

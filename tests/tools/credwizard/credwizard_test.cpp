@@ -353,6 +353,16 @@ TEST_F(Credwizard, SaveFailureExitsWithItsCode) {
     const int code = r.exit_code > 127 ? r.exit_code - 256 : r.exit_code;
     EXPECT_NE(r.out.find(kRed + "Error: " + ErrorCodeToStr(code) + R + "\n", at), std::string::npos) << r.out;
     EXPECT_NE(access(FilePath().c_str(), F_OK), 0);
+
+    // A code of the system's own is negative; the status keeps its low 8 bits.
+    o = Options();
+    o.env["PG_PLUGINS_PATH"] = scratch_.MakeDir("no-plugins");
+    o.stdin_data = "1\nc1\n10.0.0.1\n8200\n1\nu\np\np\nno\n";
+    RunResult no_plugin = testsupport::Run(o);
+    EXPECT_EQ(no_plugin.exit_code, 256 + ERR_LIBRARY_NOT_LOADED) << no_plugin.out;
+    EXPECT_NE(no_plugin.out.find(kRed + "Error: shared library is not loaded" + R + "\n"), std::string::npos)
+        << no_plugin.out;
+    EXPECT_NE(access(FilePath().c_str(), F_OK), 0);
 }
 
 }  // namespace
