@@ -16,6 +16,7 @@
 #include "common/common_routines.h"
 #include "common/durable_file.h"
 #include "common/error_code.h"
+#include "common/result_guard.h"
 #include "common/secure_buffer.h"
 #include "credentials/credential_store.h"
 #include "encryption_wrapper/encryption_wrapper.h"
@@ -161,15 +162,7 @@ struct Iteration {
 
 template <typename F>
 int Guarded(F&& body) noexcept {
-    try {
-        return body();
-    } catch (int code) {
-        return code;
-    } catch (const std::system_error& e) {
-        return e.code().value();
-    } catch (...) {
-        return ERR_EXCEPTION;
-    }
+    return common_routines::CallReturningCode(std::forward<F>(body));
 }
 
 bool StringEquals(const Json::Value* value, const char* expected) {
@@ -295,17 +288,8 @@ extern "C" int CredTabOpen(CredTabHandle* out) {
 
 extern "C" int CredTabClose(CredTabHandle handle) {
     return Guarded([&]() -> int {
-        if (auto& lock = cred_tab::LockObject()) {
-            try {
-                lock->unlock();
-            } catch (int code) {
-                return code;
-            } catch (const std::system_error& e) {
-                return e.code().value();
-            } catch (...) {
-                return ERR_EXCEPTION;
-            }
-        }
+        // A failed unlock is returned as its code, and the table stays open.
+        if (auto& lock = cred_tab::LockObject()) lock->unlock();
         if (handle) {
             auto* table = static_cast<Json::Value*>(handle);
             cred_tab::WipeTable(*table);

@@ -47,17 +47,12 @@ int DeriveInto(int32_t domain, uint8_t* key, int keySize, uint8_t* iv, int ivSiz
                                        host_identity::kDerivationIterations);
 }
 
-// Key and IV of one operation, wiped when it ends.
-struct KeyMaterial {
-    std::vector<uint8_t> key;
-    std::vector<uint8_t> iv;
-    ~KeyMaterial() {
-        common_routines::SecureWipe(key.data(), key.size());
-        common_routines::SecureWipe(iv.data(), iv.size());
-    }
-};
-
 }  // namespace
+
+credential_store::KeyMaterial::~KeyMaterial() {
+    common_routines::SecureWipe(key.data(), key.size());
+    common_routines::SecureWipe(iv.data(), iv.size());
+}
 
 const char* KmsCredentialsDomainToStr(KmsCredentialsDomain domain) {
     switch (domain) {
@@ -182,7 +177,7 @@ int StoreWriteFile(KmsCredentialsDomain domain, const std::string& path, const s
 int StoreReadFile(KmsCredentialsDomain domain, const std::string& path, std::string& text) {
     int rc = common_routines::ReadFile(path, text);
     if (rc != ERR_NONE) return rc;
-    KeyMaterial material;
+    credential_store::KeyMaterial material;
     rc = StoreDeriveKey(domain, material.key, material.iv);
     if (rc != ERR_NONE) return rc;
     auto* bytes = reinterpret_cast<uint8_t*>(text.data());

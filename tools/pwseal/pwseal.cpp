@@ -46,15 +46,7 @@ void PrintLine(const std::string& text) { std::cout << kResetColour << text << '
     throw ProgramExit{1};
 }
 
-// The derived key and IV, wiped however the encryption ends.
-struct KeyMaterial {
-    std::vector<uint8_t> key;
-    std::vector<uint8_t> iv;
-    ~KeyMaterial() {
-        common_routines::SecureWipe(key.data(), key.size());
-        common_routines::SecureWipe(iv.data(), iv.size());
-    }
-};
+using credential_store::KeyMaterial;
 
 // Encrypts `password` with the host's POSTGRESQL key and writes the token.
 void Seal(const std::string& password) {

@@ -91,6 +91,16 @@ struct DurableWriteOptions;
 
 namespace credential_store {
 
+// A derived key and IV for one operation, wiped when it goes out of scope.
+struct KeyMaterial {
+    std::vector<uint8_t> key;
+    std::vector<uint8_t> iv;
+    KeyMaterial() = default;
+    KeyMaterial(const KeyMaterial&) = delete;
+    KeyMaterial& operator=(const KeyMaterial&) = delete;
+    ~KeyMaterial();
+};
+
 // StoreWriteFile with control over the file replacement (used by the database
 // credentials table to move its lock onto the replacing file).
 int WriteEncryptedFile(KmsCredentialsDomain domain, const std::string& path, const std::string& text,

@@ -13,6 +13,7 @@
 #include "clilog/clilog.h"
 #include "common/dynamic_module.h"
 #include "common/error_code.h"
+#include "common/result_guard.h"
 #include "common/singleton.h"
 
 namespace {
@@ -52,15 +53,7 @@ bool TableIsComplete(const EncryptionFunctionList* t) {
 // Converts whatever a plug-in call throws into a result code.
 template <typename Call>
 int Guarded(Call&& call) noexcept {
-    try {
-        return call();
-    } catch (int code) {
-        return code;
-    } catch (const std::system_error& e) {
-        return e.code().value();
-    } catch (...) {
-        return ERR_EXCEPTION;
-    }
+    return common_routines::CallReturningCode(std::forward<Call>(call));
 }
 
 // Checks that the plug-in is loaded and returns its table.

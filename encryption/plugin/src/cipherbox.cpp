@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/error_code.h"
+#include "common/result_guard.h"
 #include "encryption_core.h"
 
 using encryption::EncryptionCore;
@@ -26,7 +27,7 @@ EncryptionFunctionList functionList = {
 // Runs op on an initialised core; the core is initialised first when needed.
 template <typename Op>
 int WithCore(Op&& op) noexcept {
-    try {
+    return common_routines::CallReturningCode([&]() -> int {
         EncryptionCore& core = EncryptionCore::Instance();
         if (!core.IsInitialized()) {
             int rc = core.Init(kEngineId, kBlockCipher, kStreamCipher);
@@ -35,13 +36,7 @@ int WithCore(Op&& op) noexcept {
             }
         }
         return op(core);
-    } catch (int code) {
-        return code;
-    } catch (const std::system_error& e) {
-        return e.code().value();
-    } catch (...) {
-        return ERR_EXCEPTION;
-    }
+    });
 }
 
 }  // namespace
