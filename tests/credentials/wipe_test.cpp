@@ -1,8 +1,6 @@
-// Secrets do not outlive their use in freed memory: this program replaces the
-// global operator new/delete so that every block handed back is searched for
-// the derived key, the IV and the decrypted table text before it is freed.
-// (Strings inside the JSON library are allocated with malloc and are outside
-// what this can see.)
+// Secrets do not outlive their use in freed memory: every block handed back is
+// searched for the derived key, the IV and the decrypted table text before it is
+// freed (see freed_memory_probe.h).
 
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -20,48 +18,13 @@
 #include "credentials/credential_store.h"
 #include "credentials/kms_credentials.h"
 #include "fake_wrapper.h"
+#include "freed_memory_probe.h"
 #include "identity_fixtures.h"
 #include "test_support.h"
 
 namespace {
 
-struct Pattern {
-    unsigned char bytes[64];
-    size_t size = 0;
-};
-Pattern g_patterns[4];
-std::atomic<bool> g_scanning{false};
-std::atomic<int> g_found{0};
-
-void Scan(void* p) {
-    if (!p || !g_scanning.load()) return;
-    size_t size = malloc_usable_size(p);
-    for (const auto& pattern : g_patterns) {
-        if (pattern.size > 0 && memmem(p, size, pattern.bytes, pattern.size)) ++g_found;
-    }
-}
-
-void SetPattern(int index, const void* data, size_t size) {
-    memcpy(g_patterns[index].bytes, data, size);
-    g_patterns[index].size = size;
-}
-
-}  // namespace
-
-void* operator new(size_t size) {
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept {
-    Scan(p);
-    std::free(p);
-}
-void operator delete[](void* p) noexcept { ::operator delete(p); }
-void operator delete(void* p, size_t) noexcept { ::operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { ::operator delete(p); }
-
-namespace {
+using namespace freed_memory_probe;
 
 class WipeTest : public ::testing::Test {
 protected:
@@ -82,7 +45,7 @@ protected:
     }
     void TearDown() override {
         g_scanning = false;
-        for (auto& pattern : g_patterns) pattern.size = 0;
+        ClearPatterns();
         cred_tab::SetTablePath(cred_tab::DefaultTablePath());
         credential_store::SetIdentitySourceFactory(nullptr);
     }

@@ -1,6 +1,6 @@
-// Typed secrets do not outlive their use in freed memory: this program replaces
-// the global operator new/delete so that every block handed back while a secret
-// is typed is searched for the secret's text before it is freed.
+// Typed secrets do not outlive their use in freed memory: every block handed back
+// while a secret is typed is searched for the secret's text before it is freed
+// (see freed_memory_probe.h).
 
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -15,6 +15,7 @@
 
 #include "common/console_input.h"
 #include "common/secure_buffer.h"
+#include "freed_memory_probe.h"
 
 namespace {
 
@@ -22,30 +23,10 @@ namespace {
 const char kMarker[] = "Qz7!typed-secret-marker#0123456789";
 const size_t kMarkerSize = sizeof(kMarker) - 1;
 
-std::atomic<bool> g_scanning{false};
-std::atomic<int> g_found{0};
+using namespace freed_memory_probe;
 
-void Scan(void* p) {
-    if (!p || !g_scanning.load()) return;
-    if (memmem(p, malloc_usable_size(p), kMarker, kMarkerSize)) ++g_found;
-}
-
-}  // namespace
-
-void* operator new(size_t size) {
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept {
-    Scan(p);
-    std::free(p);
-}
-void operator delete[](void* p) noexcept { ::operator delete(p); }
-void operator delete(void* p, size_t) noexcept { ::operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { ::operator delete(p); }
-
-namespace {
+// Registers the marker before any test runs.
+const bool kMarkerWatched = (SetPattern(0, kMarker, kMarkerSize), true);
 
 // Types `count` bytes of repeated marker text, then `end` (a line feed, or -1
 // for the end of input), into the secret reader; its prompt and stars go to a
