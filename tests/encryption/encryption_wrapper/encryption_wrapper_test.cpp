@@ -219,9 +219,8 @@ TEST_F(EncryptionWrapperTest, LoaderFailuresLeaveTheWrapperUnloaded) {
     });
 }
 
-void DecryptAfterRefusedTable() {
-    testsupport::ScratchDir scratch;
-    EncryptionInit(DirWith(scratch, "gap", FAKE_TABLE_GAP).c_str(), nullptr, nullptr, nullptr);
+void DecryptAfterRefusedTable(const std::string& gapDir) {
+    EncryptionInit(gapDir.c_str(), nullptr, nullptr, nullptr);
     uint8_t in[16] = {1}, out[16], key[16] = {}, iv[16] = {};
     EncryptionDecrypt(in, 16, out, key, iv, false);
 }
@@ -240,7 +239,12 @@ TEST_F(EncryptionWrapperTest, IncompleteTableIsRefusedAndNotKept) {
         return "";
     });
     // Without a later init, use traps instead of calling through the gap.
-    EXPECT_DEATH(DecryptAfterRefusedTable(), HasSubstr("(\"!(dynamicModulePtr)\""));
+    // The threadsafe death test re-runs this body in the child, which dies before
+    // any clean-up, so the directory lives in the build tree instead of a scratch dir.
+    const std::string gap = testsupport::BuildDir() + "/tests/encryption/encryption_wrapper/gap-table";
+    fs::create_directories(gap);
+    fs::copy_file(FAKE_TABLE_GAP, gap + "/libcipherbox.so", fs::copy_options::overwrite_existing);
+    EXPECT_DEATH(DecryptAfterRefusedTable(gap), HasSubstr("(\"!(dynamicModulePtr)\""));
 }
 
 TEST_F(EncryptionWrapperTest, FailedPluginInitKeepsTheModule) {
