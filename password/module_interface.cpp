@@ -219,21 +219,21 @@ ModuleOutcome RunWithArguments(const std::string& arguments_text, RandomSource& 
             continue;
         }
         module_args[key] = arguments[key];
-        const bool known = std::any_of(kOptionSpecs.begin(), kOptionSpecs.end(),
-                                       [&](const OptionSpec& spec) { return spec.name == key; });
+        const bool known = std::any_of(kOptionDefinitions.begin(), kOptionDefinitions.end(),
+                                       [&](const OptionDefinition& option) { return option.name == key; });
         if (!known) {
             unsupported.push_back(key);
         }
     }
 
-    std::array<std::int64_t, kOptionSpecs.size()> values{};
+    std::array<std::int64_t, kOptionDefinitions.size()> values{};
     std::optional<std::string> type_error;
-    for (std::size_t i = 0; i < kOptionSpecs.size(); ++i) {
-        const std::string name(kOptionSpecs[i].name);
+    for (std::size_t i = 0; i < kOptionDefinitions.size(); ++i) {
+        const std::string name(kOptionDefinitions[i].name);
         const Json::Value* given = arguments.find(name.data(), name.data() + name.size());
         // A null option (an empty value in a task) means the option was not set.
         if (given == nullptr || given->isNull()) {
-            values[i] = kOptionSpecs[i].default_value;
+            values[i] = kOptionDefinitions[i].default_value;
             module_args[name] = Json::Int64(values[i]);
             continue;
         }
@@ -254,8 +254,8 @@ ModuleOutcome RunWithArguments(const std::string& arguments_text, RandomSource& 
     if (!unsupported.empty()) {
         std::sort(unsupported.begin(), unsupported.end());
         std::vector<std::string> supported;
-        for (const OptionSpec& spec : kOptionSpecs) {
-            supported.emplace_back(spec.name);
+        for (const OptionDefinition& option : kOptionDefinitions) {
+            supported.emplace_back(option.name);
         }
         std::sort(supported.begin(), supported.end());
         auto join = [](const std::vector<std::string>& items) {

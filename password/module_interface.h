@@ -16,14 +16,14 @@
 
 namespace pwforge {
 
-struct OptionSpec {
+struct OptionDefinition {
     std::string_view name;
     std::int64_t default_value;
 };
 
 // The module's options, all "type: int" and not required, in declaration order
 // (which is also the order type errors are reported in).
-inline constexpr std::array<OptionSpec, 7> kOptionSpecs = {{
+inline constexpr std::array<OptionDefinition, 7> kOptionDefinitions = {{
     {"min_length", 16},
     {"alpha_numeric", 3},
     {"min_alpha_chars", 7},
