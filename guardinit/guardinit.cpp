@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/product_info.h"
 #include "initializer.h"
 #include "pg_frontend.h"
 #include "scenarios.h"
@@ -27,7 +28,7 @@ using namespace guardinit;
 constexpr char kBackendVersion[] = "postgres (ZurezovEVA VO) 4.6.0 (11.14)\n";
 constexpr char kServerMajorVersion[] = "11";
 constexpr char kTextDomain[] = "guardinit-11";
-constexpr char kSupportAddress[] = "support@dover-or-04.ru";
+using product_info::kSupportAddress;
 
 // A malloc'ed secret that is wiped before it is freed, also when the program
 // exits from a failed stage.

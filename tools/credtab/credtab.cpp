@@ -13,6 +13,7 @@
 
 #include "common/console_input.h"
 #include "common/error_code.h"
+#include "common/product_info.h"
 #include "common/secure_buffer.h"
 #include "credentials/cred_tab.h"
 #include "encryption_wrapper/encryption_wrapper.h"
@@ -22,7 +23,7 @@ namespace {
 constexpr const char* kResetColour = "\33[0m";
 constexpr const char* kRed = "\33[31m";
 constexpr const char* kGreen = "\33[32m";
-constexpr const char* kSupportAddress = "support@dover-or-04.ru";
+using product_info::kSupportAddress;
 
 enum Action { kNoAction = 0, kShow = 1, kAdd = 2, kRemove = 3, kReset = 4, kCheck = 5 };
 
@@ -177,7 +178,7 @@ bool FilterRecord(const CredTabRecord& record) {
 // loaded first; the table's own initialisation then finds it loaded. A failure
 // here is not reported: the table's initialisation reports its own.
 void LoadInstalledPlugin() {
-    EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
+    EncryptionInitInstalled();
 }
 
 // The open table; closed (and its lock released) when the action ends in any way.

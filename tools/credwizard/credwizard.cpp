@@ -248,7 +248,7 @@ int RunDialogue() {
     // The save looks for the encryption plug-in only where PG_PLUGINS_PATH
     // points; without that variable the plug-in installed beside this program is
     // loaded first. A failure here is left for the save to report.
-    EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
+    EncryptionInitInstalled();
     int rc = KmsCredentialsSave(nullptr, nullptr, nullptr, nullptr, kms_domain, path, cluster_id,
                                 list.items());
     if (rc != 0) {

@@ -27,7 +27,7 @@ int Fail(const char* what, int code) {
 }
 
 int GenerateAndPrintKey() {
-    int rc = EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
+    int rc = EncryptionInitInstalled();
     if (rc != ERR_NONE) {
         return Fail("Could not initialize encryption plugin.", rc);
     }

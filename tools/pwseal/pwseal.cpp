@@ -11,6 +11,7 @@
 
 #include "common/console_input.h"
 #include "common/error_code.h"
+#include "common/product_info.h"
 #include "common/secure_buffer.h"
 #include "credentials/credential_store.h"
 #include "encryption_wrapper/encryption_wrapper.h"
@@ -18,7 +19,7 @@
 namespace {
 
 constexpr const char* kResetColour = "\33[0m";
-constexpr const char* kSupportAddress = "support@dover-or-04.ru";
+using product_info::kSupportAddress;
 
 struct ProgramExit {
     int status;
@@ -50,7 +51,7 @@ using credential_store::KeyMaterial;
 
 // Encrypts `password` with the host's POSTGRESQL key and writes the token.
 void Seal(const std::string& password) {
-    int rc = EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
+    int rc = EncryptionInitInstalled();
     if (rc != 0) Fail(rc);
     KeyMaterial material;
     std::vector<uint8_t>& key = material.key;

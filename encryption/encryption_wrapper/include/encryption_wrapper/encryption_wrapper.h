@@ -67,3 +67,12 @@ ENCRYPTION_WRAPPER_EXPORT void EncryptionMakeWalIv(unsigned timeline, uint64_t s
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+// Loads the plug-in the way the installed programs find it: from the directory
+// named by PG_PLUGINS_PATH when set, else lib/libcipherbox.so beside the program's
+// own /usr/dover-or-04/bin directory.
+inline int EncryptionInitInstalled() {
+    return EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
+}
+#endif
