@@ -99,10 +99,19 @@ TEST(ClilogReport, TimeIsLocalTime) {
     EXPECT_EQ(r.err, "2026-03-04 14:06:07.123 [" + PidOf(r) + "] probe.c:42 (probe_main) ERROR: value 7 and text\n");
 }
 
+// Milliseconds since the epoch on the wall clock the library reads. time() is
+// not used: it reads a coarser clock that can still show the previous second
+// after the program has printed the next one.
+long long WallClockMillis() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 TEST(ClilogReport, RealClockIsUsed) {
-    const time_t before = time(nullptr);
+    const long long before = WallClockMillis();
     const RunResult r = Probe({"report", "20"}, "");
-    const time_t after = time(nullptr);
+    const long long after = WallClockMillis();
     std::tm when{};
     unsigned millis = 0;
     long pid = 0;
@@ -117,9 +126,10 @@ TEST(ClilogReport, RealClockIsUsed) {
         << "fixed-width date and time fields: " << r.err;
     when.tm_year -= 1900;
     when.tm_mon -= 1;
-    const time_t printed = timegm(&when);
-    EXPECT_GE(printed, before);
-    EXPECT_LE(printed, after);
+    // Both sides truncate to the millisecond, so the printed time lies between them.
+    const long long printed = static_cast<long long>(timegm(&when)) * 1000 + millis;
+    EXPECT_GE(printed, before) << r.err;
+    EXPECT_LE(printed, after) << r.err;
 }
 
 TEST(ClilogTrap, PrintsTheTrapLineAndAborts) {

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
@@ -324,6 +325,30 @@ void Say(int fd, const std::string& word) {
     if (write(fd, line.data(), line.size()) < 0) _exit(90);
 }
 
+// True while `pid` sleeps in flock for a lock that another holds: the kernel
+// lists such a waiter in /proc/locks as "<n>: -> FLOCK ... <pid> <dev:inode> ...".
+bool WaitsForALock(pid_t pid) {
+    std::ifstream locks("/proc/locks");
+    const std::string id = " " + std::to_string(pid) + " ";
+    std::string line;
+    while (std::getline(locks, line)) {
+        if (line.find(" -> ") != std::string::npos && line.find(id) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Waits until `pid` is blocked on a lock ("" then) or a line arrives on `fd`
+// first (that line: the process got in). However late the process starts,
+// it is seen either waiting or inside. "timeout" after a minute of neither.
+std::string BlockedOnLockOrLine(pid_t pid, int fd) {
+    pollfd p{fd, POLLIN, 0};
+    for (int step = 0; step < 12000; ++step) {
+        if (WaitsForALock(pid)) return "";
+        if (poll(&p, 1, 5) == 1) return ReadLine(fd, 10000);
+    }
+    return "timeout";
+}
+
 TEST_F(CredTabTest, EditorsInEightProcessesLoseNoRecord) {
     constexpr int kProcesses = 8;
     constexpr int kRecords = 25;
@@ -398,8 +423,8 @@ TEST_F(CredTabTest, EditorOpeningAfterASaveWaitsForTheSaver) {
         CredTabClose(t);
         return 0;
     });
-    // The saver still holds the lock, so the late editor must not get in.
-    EXPECT_EQ("", ReadLine(pipeFds[0], 400));
+    // The saver still holds the lock, so the late editor must wait for it.
+    EXPECT_EQ("", BlockedOnLockOrLine(late, pipeFds[0]));
     ASSERT_EQ(0, CredTabClose(table));
     EXPECT_EQ("opened", ReadLine(pipeFds[0], 10000));
     EXPECT_EQ(0, WaitExit(late));
@@ -408,8 +433,9 @@ TEST_F(CredTabTest, EditorOpeningAfterASaveWaitsForTheSaver) {
 }
 
 TEST_F(CredTabTest, EditorThatWaitedOnAReplacedFileStillExcludesOthers) {
-    int pipeFds[2];
+    int pipeFds[2], leaveFds[2];
     ASSERT_EQ(0, pipe(pipeFds));
+    ASSERT_EQ(0, pipe(leaveFds));
     CredTabHandle table = nullptr;
     ASSERT_EQ(0, CredTabOpen(&table));
 
@@ -418,12 +444,12 @@ TEST_F(CredTabTest, EditorThatWaitedOnAReplacedFileStillExcludesOthers) {
         CredTabHandle t = nullptr;
         if (CredTabOpen(&t) != 0) return 1;
         Say(pipeFds[1], "b-in");
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ReadLine(leaveFds[0], 60000);
         Say(pipeFds[1], "b-out");
         CredTabClose(t);
         return 0;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ("", BlockedOnLockOrLine(b, pipeFds[0]));
     bool isNew = false;
     ASSERT_EQ(0, CredTabAddRecord(table, "h", 1, "d", "u", "p", &isNew));
     ASSERT_EQ(0, CredTabSave(table));  // replaces the file B waits on
@@ -438,12 +464,13 @@ TEST_F(CredTabTest, EditorThatWaitedOnAReplacedFileStillExcludesOthers) {
         CredTabClose(t);
         return 0;
     });
+    EXPECT_EQ("", BlockedOnLockOrLine(c, pipeFds[0]));
+    Say(leaveFds[1], "leave");
     EXPECT_EQ("b-out", ReadLine(pipeFds[0], 10000));
     EXPECT_EQ("c-in", ReadLine(pipeFds[0], 10000));
     EXPECT_EQ(0, WaitExit(b));
     EXPECT_EQ(0, WaitExit(c));
-    close(pipeFds[0]);
-    close(pipeFds[1]);
+    for (int fd : {pipeFds[0], pipeFds[1], leaveFds[0], leaveFds[1]}) close(fd);
 }
 
 TEST_F(CredTabTest, SaveIntoABindMountedTableKeepsTheLock) {
@@ -472,7 +499,8 @@ TEST_F(CredTabTest, SaveIntoABindMountedTableKeepsTheLock) {
             CredTabClose(t);
             return 0;
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        // The second editor must be seen waiting, not inside.
+        if (!BlockedOnLockOrLine(second, pipeFds[0]).empty()) return 4;
         Say(pipeFds[1], "first-out");
         CredTabClose(table);
         return WaitExit(second) == 0 ? 0 : 3;

@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -31,6 +32,22 @@ Bytes RandomBytes(size_t n) {
         throw std::runtime_error("RAND_bytes failed");
     }
     return b;
+}
+
+Bytes RandomNonZeroBytes(size_t n) {
+    Bytes b = RandomBytes(n);
+    while (n != 0 && IsAllZero(b)) {
+        b = RandomBytes(n);
+    }
+    return b;
+}
+
+bool IsAllZero(const Bytes& b) {
+    return std::all_of(b.begin(), b.end(), [](uint8_t c) { return c == 0; });
+}
+
+Bytes ExpectedRoundTrip(const Bytes& cipherText, const Bytes& plain) {
+    return IsAllZero(cipherText) ? Bytes(plain.size(), 0) : plain;
 }
 
 Bytes FromHex(const std::string& hex) {

@@ -29,6 +29,14 @@ struct Plugin {
 inline const EncryptionFunctionList& Fn() { return *Plugin::Get().table; }
 
 Bytes RandomBytes(size_t n);
+// Random bytes drawn again until not all zero: an all-zero buffer passes through
+// the plug-in unchanged by design, so it cannot be compared with openssl.
+Bytes RandomNonZeroBytes(size_t n);
+bool IsAllZero(const Bytes& b);
+// What the plug-in decrypts cipherText to when plain is what was encrypted. A
+// cipher text that happens to be all zero (one chance in 256 per byte) falls
+// under the all-zero rule and decrypts to zeros, not to plain.
+Bytes ExpectedRoundTrip(const Bytes& cipherText, const Bytes& plain);
 Bytes FromHex(const std::string& hex);
 std::string ToHex(const Bytes& b);
 
