@@ -15,6 +15,9 @@
 
 namespace {
 
+// The module is installed where Ansible looks for modules, not in bin/.
+std::string ModulePath() { return testsupport::StagePrefix() + "/share/ansible/plugins/modules/pwforge"; }
+
 using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::ScratchDir;
@@ -48,7 +51,7 @@ protected:
         std::string path = scratch_ / ("args" + std::to_string(counter_++));
         testsupport::WriteFileOrDie(path, arguments, 0600);
         RunOptions options;
-        options.argv = {testsupport::StagedProgram("pwforge"), path};
+        options.argv = {ModulePath(), path};
         options.env = std::move(env);
         RunResult r = testsupport::Run(options);
         EXPECT_EQ(r.err, "");
@@ -299,12 +302,12 @@ TEST_F(PwforgeProgram, UnavailableRandomSourceFailsTheTask) {
 
 TEST_F(PwforgeProgram, ArgumentsArriveAsFileTextOrStandardInput) {
     RunResult inline_json = testsupport::Run(
-        {testsupport::StagedProgram("pwforge"), R"({"min_length": 40})"});
+        {ModulePath(), R"({"min_length": 40})"});
     EXPECT_EQ(inline_json.exit_code, 0);
     EXPECT_GE(ParseJson(inline_json.out)["message"].asString().size(), 42u) << inline_json.out;
 
     RunResult from_stdin =
-        testsupport::Run({testsupport::StagedProgram("pwforge")}, R"({"ANSIBLE_MODULE_ARGS": {}})");
+        testsupport::Run({ModulePath()}, R"({"ANSIBLE_MODULE_ARGS": {}})");
     EXPECT_EQ(from_stdin.exit_code, 0);
     EXPECT_EQ(ParseJson(from_stdin.out)["original_message"].asString(),
               "SUCCESS: password was generated");
