@@ -9,6 +9,16 @@
 //
 // Calls into one process's plug-in must not overlap: the cipher contexts are
 // shared and re-keyed on every call without a lock.
+//
+// All-zero rule and its limit: an all-zero buffer is never encrypted or
+// decrypted but passed through as zeros, so that pages the database server has
+// not yet written read back as zeros. The rule cannot tell such a page from
+// cipher text that happens to be all zero: a non-zero plain text of n bytes
+// whose cipher text is all zero (a chance of one in 2^(8n)) decrypts to zeros.
+// For 8 bytes or more (one in 2^64 or less; server pages are whole blocks of
+// 8192) this is negligible; for shorter stream-mode calls it is not: one in 256
+// for a single byte, one in 65536 for two. Callers that need every short value
+// back must not rely on one short call, e.g. encrypt at least 8 bytes.
 
 #include <stdbool.h>
 #include <stddef.h>
@@ -64,7 +74,7 @@ CIPHERBOX_EXPORT int PluginInit(void);
 // Encrypts size bytes of in into out (may be the same buffer) with a fresh
 // cipher state keyed by key/iv. Block mode needs a positive multiple of the
 // block size; stream mode takes any length. An all-zero input is passed through
-// unchanged without any cryptography.
+// unchanged without any cryptography (see the all-zero rule's limit above).
 CIPHERBOX_EXPORT int PluginEncrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key,
                                    const uint8_t* iv, bool stream);
 // Mirror of PluginEncrypt.
