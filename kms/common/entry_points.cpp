@@ -1,0 +1,82 @@
+// Bodies of the connector entry points: argument checks first, then the
+// singleton's operation inside the exception guard, then the result as a code.
+
+#include "kms/connector_entry_points.h"
+
+#include <cstring>
+#include <string>
+
+#include "common/error_code.h"
+#include "common/result_guard.h"
+#include "common/secure_buffer.h"
+#include "kms/host_report.h"
+
+namespace kms::entry_points {
+
+int GetFunctionList(KmsFunctionList* table, KmsFunctionList** list) noexcept {
+    if (list == nullptr) return ERR_NULL_POINTER;
+    *list = table;
+    return ERR_NONE;
+}
+
+int Init(InstanceFunction instance, const char* configDir, const char* pluginDir) noexcept {
+    return common_routines::CallReturningCode(
+        [&] { return ResultToCode(instance().Init(configDir, pluginDir)); });
+}
+
+int IsInitialized(InstanceFunction instance) noexcept {
+    return common_routines::CallReturningCode([&]() -> int {
+        return instance().IsInitialized() ? ERR_NONE : ERR_KMS_PLUGIN_NOT_INITIALIZED;
+    });
+}
+
+namespace {
+
+// Holds a value fetched for the caller and wipes it on every way out, since the
+// value is key material.
+struct WipedString {
+    std::string text;
+    ~WipedString() { common_routines::SecureWipe(text); }
+};
+
+}  // namespace
+
+int GetValue(InstanceFunction instance, const char* domain, const char* clusterId, const char* subdomain,
+             const char* key, uint8_t* value, size_t* valueSize) noexcept {
+    if (domain == nullptr || clusterId == nullptr || subdomain == nullptr || key == nullptr ||
+        valueSize == nullptr) {
+        return ERR_NULL_POINTER;
+    }
+    return common_routines::CallReturningCode([&]() -> int {
+        WipedString fetched;
+        const ErrorResult result = instance().GetValue(domain, clusterId, subdomain, key, fetched.text);
+        if (IsFailure(result)) return result->first;
+        if (*valueSize < fetched.text.size()) {
+            *valueSize = fetched.text.size();
+            return ERR_NOT_ENOUGH_MEMORY;
+        }
+        if (value == nullptr) return ERR_NULL_POINTER;
+        if (!fetched.text.empty()) std::memcpy(value, fetched.text.data(), fetched.text.size());
+        return ERR_NONE;
+    });
+}
+
+int SetValue(InstanceFunction instance, const char* domain, const char* clusterId, const char* subdomain,
+             const char* key, const char* value) noexcept {
+    if (domain == nullptr || clusterId == nullptr || subdomain == nullptr || key == nullptr || value == nullptr) {
+        return ERR_NULL_POINTER;
+    }
+    return common_routines::CallReturningCode(
+        [&] { return ResultToCode(instance().SetValue(domain, clusterId, subdomain, key, value)); });
+}
+
+int CheckAndSetValue(InstanceFunction instance, const char* domain, const char* clusterId,
+                     const char* subdomain, const char* key, const char* value) noexcept {
+    if (domain == nullptr || clusterId == nullptr || subdomain == nullptr || key == nullptr || value == nullptr) {
+        return ERR_NULL_POINTER;
+    }
+    return common_routines::CallReturningCode(
+        [&] { return ResultToCode(instance().CheckAndSetValue(domain, clusterId, subdomain, key, value)); });
+}
+
+}  // namespace kms::entry_points
