@@ -1,0 +1,201 @@
+#include "keydepot.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <set>
+#include <streambuf>
+#include <vector>
+
+#include "common/common_routines.h"
+#include "common/error_code.h"
+#include "common/secure_buffer.h"
+#include "credentials/credential_store.h"
+#include "encryption_wrapper/encryption_wrapper.h"
+#include "kms/connector_entry_points.h"
+#include "kms/host_report.h"
+
+namespace kms {
+
+namespace {
+
+constexpr const char* kStaticFileName = "kms_static_params.cfg";
+constexpr const char* kDynamicFileName = "kms_dynamic_params.cfg";
+constexpr const char* kInitOperation = "ProcessKmsPlugin";
+
+// Keys served from the static file; checked at Init in this (sorted) order.
+const std::set<std::string>& StaticKeys() {
+    static const std::set<std::string> keys = {"actual_master_key", "master_key_value_00000000_000000_000",
+                                               "wal_key"};
+    return keys;
+}
+
+// Derived key and IV, wiped on every way out of Init.
+struct DerivedKey {
+    std::vector<uint8_t> key;
+    std::vector<uint8_t> iv;
+    ~DerivedKey() {
+        common_routines::SecureWipe(key.data(), key.size());
+        common_routines::SecureWipe(iv.data(), iv.size());
+    }
+};
+
+// Lets the parser read the decrypted text where it lies, so no unwiped copy of
+// it is made on the way.
+class MemoryStreamBuf : public std::streambuf {
+public:
+    MemoryStreamBuf(char* data, size_t size) { setg(data, data, data + size); }
+};
+
+bool StatFile(const std::string& path, KeyDepot::FileStamp& stamp) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return false;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.modified = st.st_mtim;
+    return true;
+}
+
+}  // namespace
+
+bool KeyDepot::FileStamp::operator==(const FileStamp& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
+
+ErrorResult KeyDepot::Init(const char* configDir, const char* pluginDir) {
+    const std::string dir = configDir != nullptr ? configDir : "";
+    const std::string staticPath = common_routines::JoinPath(dir, kStaticFileName);
+
+    common_routines::SecureBuffer content;
+    {
+        std::string raw;
+        const int rc = common_routines::ReadFile(staticPath, raw);
+        content.assign(raw.begin(), raw.end());
+        common_routines::SecureWipe(raw);
+        if (rc != ERR_NONE) return CodeFailure(rc);
+    }
+
+    int rc = EncryptionInit(pluginDir, nullptr, nullptr, nullptr);
+    if (rc != ERR_NONE) return CodeFailure(rc);
+
+    // Bound by name in the loading process, which carries the credential store.
+    auto deriveKey = reinterpret_cast<StoreDeriveKeyFunction>(dlsym(RTLD_DEFAULT, kStoreDeriveKeySymbol));
+    if (deriveKey == nullptr) {
+        return Failure(ERR_LIBRARY_NOT_LOADED, kInitOperation,
+                       "The loading process does not provide " + std::string(kStoreDeriveKeySymbol));
+    }
+    DerivedKey derived;
+    rc = deriveKey(KMS, derived.key, derived.iv);
+    if (rc != ERR_NONE) return CodeFailure(rc);
+
+    rc = EncryptionDecrypt(content.data(), content.size(), content.data(), derived.key.data(),
+                           derived.iv.data(), false);
+    if (rc != ERR_NONE) return CodeFailure(rc);
+
+    // Parsed into fresh objects: a failed Init leaves the served values as they were.
+    common_routines::ConfigUtils staticParams(staticPath);
+    {
+        MemoryStreamBuf buffer(content.chars(), content.size());
+        std::istream input(&buffer);
+        ErrorResult parsed = staticParams.LoadFromStream(input);
+        if (parsed) return parsed;
+    }
+    content.Wipe();
+
+    for (const std::string& key : StaticKeys()) {
+        std::string probe;
+        const bool present = !staticParams.GetValue(key, probe);
+        common_routines::SecureWipe(probe);
+        if (!present) {
+            const std::string text = "Parameter " + key + " does not exist in static KMS config file (" +
+                                     kStaticFileName + ")";
+            KMS_REPORT(kLevelWarning, kInitOperation, text);
+            return Failure(ERR_FORMAT, kInitOperation, text);
+        }
+    }
+
+    const std::string dynamicPath = common_routines::JoinPath(dir, kDynamicFileName);
+    common_routines::ConfigUtils dynamicParams(dynamicPath);
+    // Stamp taken before the read: a change during the read shows as a new version.
+    FileStamp stamp;
+    StatFile(dynamicPath, stamp);
+    ErrorResult loaded = dynamicParams.LoadConfigFile(true);
+    if (loaded) return loaded;
+
+    static_params_ = std::move(staticParams);
+    dynamic_params_ = std::move(dynamicParams);
+    dynamic_stamp_ = stamp;
+    plugin_dir_ = pluginDir;
+    initialized_ = true;
+    KMS_REPORT(kLevelLog, kInitOperation, "The initialization of KMS substitute completed successfully.");
+    return nullptr;
+}
+
+bool KeyDepot::IsInitialized() { return initialized_; }
+
+ErrorResult KeyDepot::RefreshDynamic() {
+    // One stat per lookup. Any other version (time, size or a file put in its
+    // place) is loaded, not only a newer time: a file restored from a copy with
+    // an older time must not be ignored. A file that cannot be examined keeps the
+    // values last loaded.
+    FileStamp current;
+    if (!StatFile(dynamic_params_.Path(), current) || current == dynamic_stamp_) return nullptr;
+    ErrorResult loaded = dynamic_params_.LoadConfigFile(true);
+    if (loaded) return loaded;
+    dynamic_stamp_ = current;
+    return nullptr;
+}
+
+ErrorResult KeyDepot::GetValue(const std::string& domain, const std::string& clusterId,
+                               const std::string& subdomain, const std::string& key, std::string& value) {
+    if (!initialized_) {
+        return Failure(ERR_KMS_PLUGIN_NOT_INITIALIZED, "GetValue", "KMS substitute is not initialized");
+    }
+    std::string text = "KeyDepot::GetValue domain: " + domain + " clusterId: " + clusterId +
+                       " subdomain: " + subdomain + " key: " + key + " parameter type: ";
+    const bool isStatic = StaticKeys().count(key) != 0;
+    ErrorResult result;
+    if (isStatic) {
+        result = static_params_.GetValue(key, value);
+        text += "Static";
+    } else {
+        ErrorResult refreshed = RefreshDynamic();
+        if (refreshed) return refreshed;
+        result = dynamic_params_.GetValue(key, value);
+        text += "Dynamic";
+    }
+    KMS_REPORT(kLevelLog, "GetValue", text);
+    if (result) {
+        KMS_REPORT(kLevelLog, "GetValue", "Parameter does not present in KMS params file.");
+    } else if (isStatic) {
+        KMS_REPORT(kLevelLog, "GetValue", "Parameter value successfully loaded");
+    } else {
+        KMS_REPORT(kLevelLog, "GetValue", "Parameter value successfully loaded. Value: " + value);
+    }
+    return result;
+}
+
+ErrorResult KeyDepot::SetValue(const std::string& domain, const std::string& clusterId,
+                               const std::string& subdomain, const std::string& key, const std::string& value) {
+    const std::string text = "KeyDepot::SetValue: operation not supported for KMS substitute. domain: " + domain +
+                             " clusterId: " + clusterId + " subdomain: " + subdomain + " key: " + key;
+    KMS_REPORT(kLevelWarning, "SetValue", text);
+    return Failure(ERR_NOT_IMPLEMENTED, "SetValue", text);
+}
+
+ErrorResult KeyDepot::CheckAndSetValue(const std::string& domain, const std::string& clusterId,
+                                       const std::string& subdomain, const std::string& key,
+                                       const std::string& value) {
+    const std::string text = "KeyDepot::CheckAndSetValue: operation not supported for KMS substitute. domain: " +
+                             domain + " clusterId: " + clusterId + " subdomain: " + subdomain + " key: " + key +
+                             " value: " + value;
+    KMS_REPORT(kLevelWarning, "CheckAndSetValue", text);
+    return Failure(ERR_NOT_IMPLEMENTED, "CheckAndSetValue", text);
+}
+
+}  // namespace kms
+
+KMS_CONNECTOR_ENTRY_POINTS(kms::KeyDepot)

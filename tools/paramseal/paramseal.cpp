@@ -1,0 +1,62 @@
+// paramseal: encrypts the static KMS parameter file /etc/postgres/
+// kms_static_params.cfg in place with the host's KMS key, so that libkeydepot
+// can read it on this host only. Arguments are ignored.
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "common/common_routines.h"
+#include "common/error_code.h"
+#include "encryption_wrapper/encryption_wrapper.h"
+#include "param_file.h"
+
+namespace {
+
+constexpr const char* kGreen = "\33[32m";
+constexpr const char* kRed = "\33[31m";
+constexpr const char* kReset = "\33[0m";
+
+void PrintLine(const char* colour, const std::string& text) {
+    std::printf("%s%s%s\n", colour, text.c_str(), kReset);
+    std::fflush(stdout);
+}
+
+int Fail(const std::string& what, int code) {
+    PrintLine(kRed, what + " Error: " + std::to_string(code) + " (" + ErrorCodeToStr(code) + ")");
+    return code;
+}
+
+int EncryptStaticParams() {
+    int rc = EncryptionInitInstalled();
+    if (rc != ERR_NONE) return Fail("Could not initialize encryption plugin.", rc);
+
+    const std::string path = common_routines::JoinPath("/etc/postgres", "kms_static_params.cfg");
+    PrintLine(kGreen, "Start to encrypt file: " + path);
+    std::string reason;
+    rc = paramseal::EncryptFile(path, &reason);
+    if (rc != ERR_NONE) {
+        if (!reason.empty()) PrintLine(kRed, reason);
+        return Fail("Could not encrypt file.", rc);
+    }
+    PrintLine(kGreen, "File " + path + " was encrypted successfully");
+    return ERR_NONE;
+}
+
+}  // namespace
+
+int main() {
+    // The process holds the plain parameters and the host key: no core dump.
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    try {
+        return EncryptStaticParams();
+    } catch (const std::exception& e) {
+        PrintLine(kRed, std::string("Exception occurred: ") + e.what());
+    } catch (...) {
+        PrintLine(kRed, "Undefined exception occurred");
+    }
+    return ERR_EXCEPTION;
+}
