@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/error_code.h"
+#include "common/secure_buffer.h"
 #include "credentials/kms_credentials.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 
@@ -72,7 +73,10 @@ int EncryptionDerivePasswordKey(uint8_t* key, int keySize, uint8_t* iv, int ivSi
     s.last_password.assign(password, password + passwordSize);
     s.last_salt.assign(salt, salt + saltSize);
     s.last_iterations = iterations;
-    std::vector<uint8_t> input(s.last_password);
+    // One allocation, so no grown-out-of copy is freed unwiped.
+    std::vector<uint8_t> input;
+    input.reserve(s.last_password.size() + s.last_salt.size());
+    input.assign(s.last_password.begin(), s.last_password.end());
     input.insert(input.end(), s.last_salt.begin(), s.last_salt.end());
     uint64_t seed = static_cast<uint64_t>(iterations);
     for (int i = 0; i < keySize + ivSize; ++i) {
@@ -84,6 +88,8 @@ int EncryptionDerivePasswordKey(uint8_t* key, int keySize, uint8_t* iv, int ivSi
             iv[i - keySize] = byte;
         }
     }
+    // Like a real derivation, leave no copy of the input in freed memory.
+    common_routines::SecureWipe(input.data(), input.size());
     return ERR_NONE;
 }
 

@@ -1,6 +1,6 @@
 // Secrets do not outlive their use in freed memory: every block handed back is
-// searched for the derived key, the IV and the decrypted table text before it is
-// freed (see freed_memory_probe.h).
+// searched for the derived keys and IV, the host identity they are derived from
+// and the table's passwords before it is freed (see freed_memory_probe.h).
 
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -16,6 +16,7 @@
 #include "common/secure_buffer.h"
 #include "credentials/cred_tab.h"
 #include "credentials/credential_store.h"
+#include "credentials/host_identity.h"
 #include "credentials/kms_credentials.h"
 #include "fake_wrapper.h"
 #include "freed_memory_probe.h"
@@ -25,6 +26,15 @@
 namespace {
 
 using namespace freed_memory_probe;
+
+// Hits per pattern, e.g. "3:1 6:2" (pattern 3 left once, pattern 6 twice).
+std::string Hits() {
+    std::string text;
+    for (int i = 0; i < 8; ++i) {
+        if (g_hits[i] > 0) text += std::to_string(i) + ":" + std::to_string(g_hits[i].load()) + " ";
+    }
+    return text;
+}
 
 class WipeTest : public ::testing::Test {
 protected:
@@ -41,7 +51,17 @@ protected:
         SetPattern(1, iv.data(), iv.size());
         ASSERT_EQ(0, StoreDeriveKeyRaw(KMS, key.data(), &keyLength, iv.data(), &ivLength));
         SetPattern(2, key.data(), key.size());
-        g_found = 0;
+        // The derivation input: the identity text (the same for every domain)
+        // and each domain's salt.
+        identity_fixtures::FixedIdentity identity;
+        host_identity::Bytes password, salt;
+        ASSERT_EQ(0, host_identity::BuildDerivationInput(identity, POSTGRESQL, password, salt));
+        ASSERT_LE(password.size(), sizeof g_patterns[3].bytes);
+        SetPattern(3, password.data(), password.size());
+        SetPattern(4, salt.data(), salt.size());
+        ASSERT_EQ(0, host_identity::BuildDerivationInput(identity, KMS, password, salt));
+        SetPattern(5, salt.data(), salt.size());
+        ResetHits();
     }
     void TearDown() override {
         g_scanning = false;
@@ -64,30 +84,41 @@ TEST_F(WipeTest, KeysAndIvsOfFileAndPasswordOperations) {
     items.clear();
     ASSERT_EQ(0, KmsCredentialsLoad(nullptr, nullptr, nullptr, nullptr, KMS, dir_ / "kms.cfg", items));
     g_scanning = false;
-    EXPECT_EQ(0, g_found.load());
+    EXPECT_EQ(0, g_found.load()) << Hits();
 }
 
-TEST_F(WipeTest, DecryptedTableTextAndKeysOfTableOperations) {
-    // Only the whole document has the member name in front of the value.
-    const std::string secret = "wipe-marker-0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string marker = "\"password\" : \"" + secret;
-    SetPattern(3, marker.data(), marker.size());
-
+TEST_F(WipeTest, PasswordsAndKeysOfTableOperations) {
+    const std::string first = "wipe-marker-0123456789abcdefghijklmnopqrstuvwxyz";
+    const std::string last = "last-wipe-marker-ZYXWVUTSRQPONMLKJIHGFEDCBA";
     CredTabHandle table = nullptr;
     ASSERT_EQ(0, CredTabOpen(&table));
     bool isNew = false;
-    ASSERT_EQ(0, CredTabAddRecord(table, "h", 1, "d", "u", secret.c_str(), &isNew));
+    ASSERT_EQ(0, CredTabAddRecord(table, "h", 1, "d", "u", first.c_str(), &isNew));
+    ASSERT_EQ(0, CredTabAddRecord(table, "h", 2, "d", "u", last.c_str(), &isNew));
     ASSERT_EQ(0, CredTabSave(table));
     ASSERT_EQ(0, CredTabClose(table));
 
+    // Opening: keys, derivation input and the decrypted document text. Only the
+    // document has the member name in front of the value; the bare value is
+    // not looked for here, as the JSON parser frees its own temporary copy of
+    // each string it reads.
+    const std::string document = "\"password\" : \"" + first;
+    SetPattern(6, document.data(), document.size());
     g_scanning = true;
     ASSERT_EQ(0, CredTabOpen(&table));
     const char* password = nullptr;
     ASSERT_EQ(0, CredTabGetPassword(table, "h", 1, "d", "u", &password));
-    EXPECT_EQ(secret, password);
+    EXPECT_EQ(first, password);
+    g_scanning = false;
+    EXPECT_EQ(0, g_found.load()) << Hits();
+
+    // Closing: every password the table held, first and last record alike.
+    SetPattern(6, first.data(), first.size());
+    SetPattern(7, last.data(), last.size());
+    g_scanning = true;
     ASSERT_EQ(0, CredTabClose(table));
     g_scanning = false;
-    EXPECT_EQ(0, g_found.load());
+    EXPECT_EQ(0, g_found.load()) << Hits();
 }
 
 TEST_F(WipeTest, ScannerSeesAnUnwipedBlock) {
