@@ -1,0 +1,182 @@
+// Backup and WAL state history files.
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "common/durable_file.h"
+#include "common/error_code.h"
+#include "snaprover.h"
+
+namespace snaprover {
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool SameSession(const JsonValue& record) {
+    if (!record.IsObject()) return false;
+    const JsonValue* sid = record.Find("session_id");
+    return sid != nullptr && sid->IsString() && sid->Text() == Ctx().opt.session_id;
+}
+
+// "state" of a record, or "" when it has none.
+std::string StateOf(const JsonValue& record) {
+    if (!record.IsObject()) return "";
+    const JsonValue* state = record.Find("state");
+    return state != nullptr && state->IsString() ? state->Text() : "";
+}
+
+}  // namespace
+
+std::optional<JsonValue> History::read_history() {
+    if (!IsRegularFile(filename_)) return std::nullopt;
+    try {
+        std::ifstream in(filename_, std::ios::binary);
+        if (!in) throw std::runtime_error("cannot open \"" + filename_ + "\" for reading");
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (in.bad()) throw std::runtime_error("cannot read \"" + filename_ + "\"");
+        std::string body = text.str();
+        size_t b = body.find_first_not_of(" \t\n\r\f\v");
+        if (b == std::string::npos) return std::nullopt;
+        size_t e = body.find_last_not_of(" \t\n\r\f\v");
+        JsonValue parsed = JsonValue::Parse(body.substr(b, e - b + 1));
+        if (!parsed.IsArray()) throw std::runtime_error("history is not a JSON array");
+        return parsed;
+    } catch (const std::exception& e) {
+        Ctx().log.Error(std::string("could not load state. err = ") + e.what());
+        return std::nullopt;
+    }
+}
+
+std::string History::get_state() {
+    std::optional<JsonValue> history = read_history();
+    if (!history) return "None";
+    const auto& records = history->Items();
+    for (auto it = records.rbegin(); it != records.rend(); ++it) {
+        if (!SameSession(*it)) continue;
+        std::string state = StateOf(*it);
+        return state.empty() ? "None" : state;
+    }
+    return "None";
+}
+
+void History::write_history(const JsonValue& records) {
+    std::string text = records.Dump();
+    common_routines::DurableWriteOptions options;
+    options.create_mode = 0666;
+    int rc = common_routines::DurableReplaceFile(filename_, text.data(), text.size(), options);
+    if (rc != 0) {
+        throw std::runtime_error("cannot write \"" + filename_ + "\": " + ErrorCodeToStr(rc) + " (" +
+                                 std::to_string(rc) + ")");
+    }
+}
+
+void History::append_state(const JsonValue& state) {
+    try {
+        JsonValue hist = read_history().value_or(JsonValue::Array());
+        // A record still open belongs to a session that can no longer finish.
+        for (auto& record : hist.Items()) {
+            std::string s = StateOf(record);
+            if (!s.empty() && s != "failed" && s != "completed") record.Set("state", "failed");
+        }
+        hist.Append(state);
+        write_history(hist);
+    } catch (const std::exception& e) {
+        Ctx().log.Error(std::string("could not write state. err = ") + e.what());
+    }
+}
+
+void History::write_state(const JsonValue& state) {
+    try {
+        JsonValue hist = read_history().value_or(JsonValue::Array());
+        auto& records = hist.Items();
+        JsonValue* mine = nullptr;
+        for (auto it = records.rbegin(); it != records.rend(); ++it) {
+            if (SameSession(*it)) {
+                mine = &*it;
+                break;
+            }
+        }
+        if (mine == nullptr) {
+            Ctx().log.Error("could not find session");
+            return;
+        }
+        const JsonValue* new_state = state.Find("state");
+        mine->Set("state", new_state != nullptr ? *new_state : JsonValue());
+        for (const char* key : {"start_lsn", "start_time", "stop_lsn", "stop_time", "tli", "stop_walfile"}) {
+            const JsonValue* value = state.Find(key);
+            if (value != nullptr && value->Truthy()) mine->Set(key, *value);
+        }
+        write_history(hist);
+    } catch (const std::exception& e) {
+        Ctx().log.Error(std::string("could not write state. err = ") + e.what());
+    }
+}
+
+namespace {
+
+JsonValue Record(std::initializer_list<std::pair<const char*, JsonValue>> members) {
+    JsonValue v = JsonValue::Object();
+    for (const auto& m : members) v.Set(m.first, m.second);
+    return v;
+}
+
+}  // namespace
+
+void set_backup_state_starting() {
+    Ctx().data_hist.append_state(
+        Record({{"state", "starting"}, {"session_id", Ctx().opt.session_id}, {"start_time", now()}}));
+}
+
+void set_backup_state_started(const std::string& start_lsn) {
+    Ctx().data_hist.write_state(Record({{"state", "started"}, {"start_lsn", start_lsn}}));
+}
+
+void set_backup_state_stopping() { Ctx().data_hist.write_state(Record({{"state", "stopping"}})); }
+
+void set_backup_state_completed(const std::string& stop_lsn, int64_t tli, const std::string& stop_walfile) {
+    Ctx().data_hist.write_state(Record({{"state", "completed"},
+                                        {"stop_lsn", stop_lsn},
+                                        {"stop_time", now()},
+                                        {"tli", JsonValue(tli)},
+                                        {"stop_walfile", stop_walfile}}));
+}
+
+void set_backup_state_failed() { Ctx().data_hist.write_state(Record({{"state", "failed"}})); }
+
+void rotate_data_history() {
+    History& hist = Ctx().data_hist;
+    const int64_t keep = Ctx().opt.rotate_history;
+    // 0 keeps every record, as the option's help promises.
+    if (keep <= 0 || !IsRegularFile(hist.filename())) return;
+    std::optional<JsonValue> data = hist.read_history();
+    if (!data || data->Items().empty()) return;
+    auto& records = data->Items();
+    if (static_cast<int64_t>(records.size()) < keep) return;
+    try {
+        size_t cut = 0;
+        int64_t completed = 0;
+        for (size_t pos = records.size(); pos-- > 0;) {
+            const JsonValue* state = records[pos].IsObject() ? records[pos].Find("state") : nullptr;
+            if (state == nullptr) throw std::runtime_error("record " + std::to_string(pos) + " has no \"state\"");
+            if (state->IsString() && state->Text() == "completed") ++completed;
+            if (completed >= keep) {
+                cut = pos;
+                break;
+            }
+        }
+        JsonValue kept = JsonValue::Array();
+        for (size_t pos = cut; pos < records.size(); ++pos) kept.Append(records[pos]);
+        hist.write_history(kept);
+    } catch (const std::exception& e) {
+        Ctx().log.Error(std::string("could not rotate backup history. err = ") + e.what());
+    }
+}
+
+}  // namespace snaprover
