@@ -6,6 +6,9 @@
 // freed, and each hit counts in g_found. Because free() itself is replaced, the
 // blocks that libraries take straight from malloc (the JSON library's strings)
 // are searched too. Include it in exactly one source file of a test program.
+//
+// Under AddressSanitizer only operator delete is watched: its runtime calls
+// free() while setting itself up, before any instrumented code may run.
 
 #include <dlfcn.h>
 #include <malloc.h>
@@ -59,8 +62,19 @@ inline void Scan(void* p) {
     }
 }
 
-// The free() that this program's own one stands in front of: the C library's,
-// or the sanitizer runtime's when the program has one.
+#if defined(__SANITIZE_ADDRESS__)
+#define FREED_MEMORY_PROBE_WATCHES_FREE 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FREED_MEMORY_PROBE_WATCHES_FREE 0
+#endif
+#endif
+#ifndef FREED_MEMORY_PROBE_WATCHES_FREE
+#define FREED_MEMORY_PROBE_WATCHES_FREE 1
+#endif
+
+#if FREED_MEMORY_PROBE_WATCHES_FREE
+// The free() that this program's own one stands in front of (the C library's).
 inline void NextFree(void* p) {
     using FreeFunction = void (*)(void*);
     static std::atomic<FreeFunction> next{nullptr};
@@ -75,21 +89,27 @@ inline void NextFree(void* p) {
     }
     f(p);
 }
+#endif
 
 }  // namespace freed_memory_probe
 
+#if FREED_MEMORY_PROBE_WATCHES_FREE
 extern "C" void free(void* p) noexcept {
     freed_memory_probe::Scan(p);
     freed_memory_probe::NextFree(p);
 }
+#endif
 
 void* operator new(size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
 void* operator new[](size_t size) { return ::operator new(size); }
-// Goes through free() above, which searches the block.
-void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    // With free() watched, the block is searched there.
+    if (!FREED_MEMORY_PROBE_WATCHES_FREE) freed_memory_probe::Scan(p);
+    std::free(p);
+}
 void operator delete[](void* p) noexcept { ::operator delete(p); }
 void operator delete(void* p, size_t) noexcept { ::operator delete(p); }
 void operator delete[](void* p, size_t) noexcept { ::operator delete(p); }
