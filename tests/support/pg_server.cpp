@@ -137,7 +137,9 @@ std::string Tail(const std::string& text, size_t n = 2000) {
 
 }  // namespace
 
-PgServer::PgServer() {
+PgServer::PgServer() : PgServer(std::vector<std::string>{}) {}
+
+PgServer::PgServer(std::vector<std::string> settings) : settings_(std::move(settings)) {
     struct passwd* pw = getpwnam("postgres");
     if (pw == nullptr) Fail("no user postgres");
     uid_ = pw->pw_uid;
@@ -192,11 +194,15 @@ bool PgServer::TryStart() {
     int log_fd = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (log_fd < 0) FailErrno("open " + log_path_);
     fchown(log_fd, uid_, gid_);
-    pid_ = Spawn({std::string(kBinDir) + "/postgres", "-D", data_dir_, "-p", std::to_string(port_),
-                  "-k", socket_dir_, "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off",
-                  "-c", "password_encryption=scram-sha-256", "-c", "max_connections=20",
-                  "-c", "shared_buffers=16MB"},
-                 uid_, gid_, log_fd);
+    std::vector<std::string> argv = {std::string(kBinDir) + "/postgres", "-D", data_dir_, "-p",
+                                     std::to_string(port_), "-k", socket_dir_, "-c", "listen_addresses=127.0.0.1",
+                                     "-c", "fsync=off", "-c", "password_encryption=scram-sha-256", "-c",
+                                     "max_connections=20", "-c", "shared_buffers=16MB"};
+    for (const auto& setting : settings_) {
+        argv.push_back("-c");
+        argv.push_back(setting);
+    }
+    pid_ = Spawn(argv, uid_, gid_, log_fd);
     close(log_fd);
 
     // The server writes "ready" into the status line of postmaster.pid once it

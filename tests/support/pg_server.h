@@ -7,6 +7,7 @@
 // authentication; the local socket trusts everybody so tests can administer it.
 
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace testsupport {
@@ -16,6 +17,8 @@ public:
     // Runs initdb and starts the server; throws std::runtime_error (with the tail
     // of the server log) when it does not come up.
     PgServer();
+    // The same, with extra server settings ("name=value", each passed as -c).
+    explicit PgServer(std::vector<std::string> settings);
     // Stops the server (fast shutdown) and removes the scratch directory.
     ~PgServer();
     PgServer(const PgServer&) = delete;
@@ -56,6 +59,7 @@ private:
     std::string log_path_;
     std::string host_ = "127.0.0.1";
     int port_ = 0;
+    std::vector<std::string> settings_;
     pid_t pid_ = -1;
     uid_t uid_ = 0;
     gid_t gid_ = 0;
