@@ -123,5 +123,61 @@ TEST(GuardinitReplayTest, WriteFailureIsRecordedAndNeverCleared) {
     std::fclose(ok);
 }
 
+// One server run of the reviewed transcript: its mode and the script it is fed.
+struct GoldenRun {
+    std::string mode;
+    std::string script;
+};
+
+// Reads the transcript: text before the first "==== run N: MODE ====" line is
+// its description; every line after a header belongs to that run's script.
+std::vector<GoldenRun> ReadGoldenRuns() {
+    const std::string text = testsupport::ReadFileOrDie(GUARDINIT_SCRIPTS_GOLDEN);
+    std::vector<GoldenRun> runs;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size() - 1;
+        const std::string line = text.substr(start, end - start);
+        int number = 0;
+        char mode[32] = {};
+        if (std::sscanf(line.c_str(), "==== run %d: %31[a-z-] ====", &number, mode) == 2) {
+            EXPECT_EQ(number, static_cast<int>(runs.size()) + 1) << line;
+            runs.push_back({mode, ""});
+        } else if (!runs.empty()) {
+            runs.back().script += line + "\n";
+        }
+        start = end + 1;
+    }
+    return runs;
+}
+
+TEST(GuardinitScriptsTest, TablesReplayToTheReviewedTranscript) {
+    const std::vector<GoldenRun> runs = ReadGoldenRuns();
+    ASSERT_EQ(runs.size(), 11u);
+    // The tables each run replays, by run number. Runs 5 (the password) and 11
+    // are not tables; the end-to-end test checks every run as sent.
+    const std::vector<std::pair<size_t, std::vector<scenarios::Scenario>>> replayed = {
+        {1, {scenarios::header, scenarios::checkData}},
+        {2, {scenarios::dropUserIfExists}},
+        {3, {scenarios::createUser}},
+        {4, {scenarios::finalizeAuthData}},
+        {6, {scenarios::createPolicy}},
+        {7, {scenarios::finalizeData}},
+        {8, {scenarios::grantFunctions}},
+        {9, {scenarios::lockProtection}},
+        {10, {scenarios::finalizeLockData}},
+    };
+    for (const auto& [run, tables] : replayed) {
+        std::FILE* f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        OutputStatus status;
+        for (scenarios::Scenario table : tables) replay_scenario(table, f, "sec_admin1", status);
+        EXPECT_EQ(Contents(f), runs[run - 1].script) << "run " << run << " (" << runs[run - 1].mode << ")";
+        EXPECT_FALSE(status.output_failed);
+        std::fclose(f);
+    }
+}
+
 }  // namespace
 }  // namespace guardinit
