@@ -37,12 +37,22 @@
 //   setenv <name> <value>  "setenv 0";  unsetenv <name>  "unsetenv 0"
 //   waitfile <path>        waits until path exists: "waitfile 0"
 //   touch <path>           creates path: "touch <0 or errno>"
+//   write <path> <text...> rewrites the file in place (truncated, same inode):
+//                          "write <0 or errno>"; the two characters \n in text stand
+//                          for a line feed
+//   replace <path> <text...>
+//                          writes the text to a new file and renames it over path:
+//                          "replace <0 or errno>"
+//   move <from> <to>       renames: "move <0 or errno>"
+//   age <path> <seconds>   sets the file's modification time to now + seconds
+//                          (may be negative): "age <0 or errno>"
 //   echo <text...>         "echo <text>"
 // An unknown command or wrong word count prints "error <line>" and exits 2.
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -214,6 +224,29 @@ void Execute(const Command& c) {
         const int code = fd < 0 ? errno : 0;
         if (fd >= 0) close(fd);
         Print("touch " + std::to_string(code));
+    } else if (name == "write" || name == "replace") {
+        need(2, 10000);
+        std::string text = c.RestAfter(2);
+        for (size_t at = text.find("\\n"); at != std::string::npos; at = text.find("\\n", at + 1)) {
+            text.replace(at, 2, "\n");
+        }
+        const std::string target = name == "write" ? w[1] : w[1] + ".new";
+        int code = 0;
+        const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) code = errno;
+        if (fd >= 0) close(fd);
+        if (code == 0 && name == "replace" && rename(target.c_str(), w[1].c_str()) != 0) code = errno;
+        Print(name + " " + std::to_string(code));
+    } else if (name == "move") {
+        need(3, 3);
+        Print("move " + std::to_string(rename(w[1].c_str(), w[2].c_str()) == 0 ? 0 : errno));
+    } else if (name == "age") {
+        need(3, 3);
+        timespec times[2];
+        clock_gettime(CLOCK_REALTIME, &times[0]);
+        times[0].tv_sec += std::stol(w[2]);
+        times[1] = times[0];
+        Print("age " + std::to_string(utimensat(AT_FDCWD, w[1].c_str(), times, 0) == 0 ? 0 : errno));
     } else if (name == "echo") {
         Print("echo " + c.RestAfter(1));
     } else {

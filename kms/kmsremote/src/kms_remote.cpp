@@ -1,0 +1,619 @@
+#include "kms_remote.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/common_routines.h"
+#include "common/error_code.h"
+#include "common/secure_buffer.h"
+#include "credentials/kms_credentials.h"
+#include "kms/connector_entry_points.h"
+#include "kms/host_report.h"
+
+KMS_CONNECTOR_ENTRY_POINTS(kms::KmsRemote)
+
+namespace kms {
+
+namespace {
+
+constexpr const char* kScheme = "https://";
+constexpr const char* kHealthPath = "/v1/sys/health";
+constexpr const char* kUserpassLoginPath = "/v1/auth/userpass/login/";
+constexpr const char* kAppRoleLoginPath = "/v1/auth/approle/login";
+constexpr const char* kValuePathRoot = "/v1/kv/data/";
+constexpr const char* kTokenHeader = "X-Vault-Token:";
+constexpr const char* kNamespaceHeader = "X-Vault-Namespace:";
+constexpr const char* kPermissionDenied = "permission denied";
+constexpr const char* kCasMismatch = "check-and-set parameter did not match the current version";
+constexpr const char* kWrongFormat =
+    "Json body in response has wrong format. Some of parameters has wrong type or empty. Json Body: ";
+
+// Room for a typical answer, so that the response buffer rarely grows (each
+// growth leaves a copy behind that has to be wiped).
+constexpr size_t kResponseReserve = 16 * 1024;
+
+// Request bodies hold secrets (login secret, value), so they are built here into
+// a string that is wiped afterwards instead of going through a JSON writer's
+// own buffers. The text equals the compact writer's: members in name order, no
+// blanks, a line feed at the end.
+void AppendJsonString(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += ch;
+                }
+        }
+    }
+    out += '"';
+}
+
+// A string that holds a secret for one scope.
+struct WipedText {
+    std::string text;
+    WipedText() { text.reserve(256); }
+    ~WipedText() { common_routines::SecureWipe(text); }
+};
+
+// Zeroes every string of a parsed answer in place before the tree is freed.
+void WipeJsonStrings(Json::Value& value) {
+    if (value.isString()) {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        if (value.getString(&begin, &end) && begin != nullptr) {
+            common_routines::SecureWipe(const_cast<char*>(begin), static_cast<size_t>(end - begin));
+        }
+    } else if (value.isArray() || value.isObject()) {
+        for (auto& member : value) WipeJsonStrings(member);
+    }
+}
+
+std::string Serialise(const Json::Value& value) {
+    Json::FastWriter writer;
+    return writer.write(value);
+}
+
+// Text of an answer for a message; answers that may carry a secret are left out.
+std::string BodyForMessage(const Json::Value& body, bool secret) {
+    if (secret) return "(withheld)";
+    return Serialise(body);
+}
+
+// The string entries of an "errors" array, joined with "; ".
+std::string ErrorsText(const Json::Value& body) {
+    std::string text;
+    const Json::Value& errors = body["errors"];
+    for (const auto& entry : errors) {
+        if (!entry.isString()) continue;
+        if (!text.empty()) text += "; ";
+        text += entry.asString();
+    }
+    return text;
+}
+
+bool HasErrorsArray(const Json::Value& body) { return body.isObject() && body["errors"].isArray(); }
+
+bool ErrorsContain(const Json::Value& body, const char* text) {
+    if (!HasErrorsArray(body)) return false;
+    for (const auto& entry : body["errors"]) {
+        if (entry.isString() && entry.asString() == text) return true;
+    }
+    return false;
+}
+
+// An answer the server gave on purpose with an error status (see RequestKind).
+bool IsServerError(long status) { return status >= 400 && status != 404; }
+
+const char* NonEmptyEnv(const char* name) {
+    const char* value = std::getenv(name);
+    return (value != nullptr && value[0] != '\0') ? value : nullptr;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string CodeAndMessage(const ErrorResult& result) {
+    return std::to_string(result->first) + " (" + result->second + ")";
+}
+
+// Frees a header list after wiping its lines (one of them carries the token).
+struct HeaderList {
+    curl_slist* list = nullptr;
+    ~HeaderList() {
+        for (curl_slist* node = list; node != nullptr; node = node->next) {
+            common_routines::SecureWipe(node->data, std::strlen(node->data));
+        }
+        curl_slist_free_all(list);
+    }
+};
+
+}  // namespace
+
+KmsRemote::Answer::~Answer() { Clear(); }
+
+void KmsRemote::Answer::Clear() {
+    WipeJsonStrings(body);
+    body = Json::Value();
+    status = 0;
+}
+
+KmsRemote::KmsRemote() {
+    // libcurl's global set-up is reference-counted and initialises OpenSSL. It is
+    // taken once here, before this object's own exit-time destruction is
+    // registered, so that at exit the handle is freed while OpenSSL still works.
+    curl_global_code_ = curl_global_init(CURL_GLOBAL_SSL);
+    curl_global_ready_ = curl_global_code_ == CURLE_OK;
+    response_text_.reserve(kResponseReserve);
+}
+
+KmsRemote::~KmsRemote() {
+    ReleaseHandle();
+    ResetSelection();
+    common_routines::SecureWipe(response_text_);
+    if (curl_global_ready_) curl_global_cleanup();
+}
+
+void KmsRemote::ReleaseHandle() {
+    if (handle_ == nullptr) return;
+    if (owner_pid_ != getpid()) {
+        // The handle came from the parent through fork and its cached TLS
+        // connection shares the parent's socket. Freeing it would read from that
+        // socket and send a TLS close alert, breaking the parent's session, so
+        // the descriptor is pointed at /dev/null first.
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(handle_, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD) {
+            const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+            if (null_fd >= 0) {
+                dup3(null_fd, socket, O_CLOEXEC);
+                close(null_fd);
+            }
+        }
+    }
+    curl_easy_cleanup(handle_);
+    handle_ = nullptr;
+}
+
+void KmsRemote::SetHeader(const std::string& name, const std::string& line) {
+    auto it = header_map_.find(name);
+    if (it != header_map_.end()) {
+        common_routines::SecureWipe(it->second);
+        it->second = line;
+    } else {
+        header_map_.emplace(name, line);
+    }
+}
+
+void KmsRemote::DropToken() {
+    common_routines::SecureWipe(token_);
+    // libcurl sends no header for a line that ends at the colon, so a dropped
+    // token is never offered to the next server.
+    SetHeader(kTokenHeader, kTokenHeader);
+}
+
+void KmsRemote::ResetSelection() {
+    DropToken();
+    common_routines::SecureWipe(secret_);
+    common_routines::SecureWipe(login_);
+    address_.clear();
+    credentials_type_ = -1;
+}
+
+size_t KmsRemote::WriteCallback(char* data, size_t size, size_t count, void* self) {
+    auto* remote = static_cast<KmsRemote*>(self);
+    std::string& text = remote->response_text_;
+    const size_t length = size * count;
+    if (text.size() + length > text.capacity()) {
+        // Grow by hand so that the old block is wiped rather than left behind.
+        std::string bigger;
+        bigger.reserve(2 * (text.size() + length));
+        bigger.assign(text);
+        common_routines::SecureWipe(text);
+        text.swap(bigger);
+    }
+    text.append(data, length);
+    return length;
+}
+
+ErrorResult KmsRemote::InitCurl() {
+    ReleaseHandle();
+    if (!curl_global_ready_) {
+        curl_global_code_ = curl_global_init(CURL_GLOBAL_SSL);
+        curl_global_ready_ = curl_global_code_ == CURLE_OK;
+        if (!curl_global_ready_) {
+            return Failure(ERR_COMMON, "InitCurl",
+                           std::string("Could not setup libcurl. Error: ") + curl_easy_strerror(curl_global_code_));
+        }
+    }
+    handle_ = curl_easy_init();
+    if (handle_ == nullptr) return Failure(ERR_COMMON, "InitCurl", "CURL is NULL");
+    owner_pid_ = getpid();
+
+    curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, 10L);
+    curl_easy_setopt(handle_, CURLOPT_TIMEOUT, 30L);
+    // Time-outs without SIGALRM: the connector runs inside the database server
+    // and must not touch its signal handling.
+    curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "https");
+    const char* ca_file = NonEmptyEnv("VAULT_CACERT");
+    const char* ca_dir = NonEmptyEnv("VAULT_CAPATH");
+    if (ca_file != nullptr || ca_dir != nullptr) {
+        // Only the named certificates are trusted, not the system's store.
+        curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl_easy_setopt(handle_, CURLOPT_CAINFO, ca_file);
+        curl_easy_setopt(handle_, CURLOPT_CAPATH, ca_dir);
+    } else {
+        curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &KmsRemote::WriteCallback);
+    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(handle_, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(handle_, CURLOPT_TCP_KEEPIDLE, 30L);
+    curl_easy_setopt(handle_, CURLOPT_TCP_KEEPINTVL, 30L);
+    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, error_buffer_);
+    // One connection per handle, so that a forked child can let go of exactly
+    // the one it inherited.
+    curl_easy_setopt(handle_, CURLOPT_MAXCONNECTS, 1L);
+    return nullptr;
+}
+
+ErrorResult KmsRemote::DoRequest() {
+    error_buffer_[0] = '\0';
+    const CURLcode code = curl_easy_perform(handle_);
+    if (code != CURLE_OK) {
+        const std::string text = error_buffer_[0] != '\0' ? error_buffer_ : curl_easy_strerror(code);
+        return Failure(ERR_HTTP, "DoRequest", "CURL request failed. Error: " + text);
+    }
+    return nullptr;
+}
+
+ErrorResult KmsRemote::CheckResponseCode(const RequestKind& kind, long& status) {
+    status = 0;
+    const CURLcode code = curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    if (code != CURLE_OK) {
+        return Failure(ERR_COMMON, "CheckResponseCode",
+                       std::string("Could not get response code. Error: ") + curl_easy_strerror(code));
+    }
+    if (status < 400 || status == 404) return nullptr;
+    // A 4xx answer that is a JSON object with an "errors" array is the server's
+    // own refusal (conflict, expired token, bad request): it is up, so selecting
+    // another server would not help. 429 (standby, rate limit) and 5xx are
+    // treated as an unavailable server.
+    if (kind.server_errors_pass && status < 500 && status != 429) {
+        Json::Value body;
+        Json::Reader reader(Json::Features::strictMode());
+        const char* begin = response_text_.data();
+        if (reader.parse(begin, begin + response_text_.size(), body, false) && HasErrorsArray(body)) {
+            WipeJsonStrings(body);
+            return nullptr;
+        }
+        WipeJsonStrings(body);
+    }
+    return Failure(ERR_HTTP, "CheckResponseCode", "Response code: " + std::to_string(status));
+}
+
+ErrorResult KmsRemote::ParseResponse(const RequestKind& kind, Json::Value& body) {
+    Json::Reader reader(Json::Features::strictMode());
+    const char* begin = response_text_.data();
+    if (!reader.parse(begin, begin + response_text_.size(), body, false)) {
+        WipeJsonStrings(body);
+        body = Json::Value();
+        const std::string text = kind.secret_answer ? "(withheld)" : response_text_;
+        return Failure(ERR_FORMAT, "ParseResponse", "Json body in response parsing error. Json Body: " + text);
+    }
+    return nullptr;
+}
+
+ErrorResult KmsRemote::PerformRequest(HttpMethod method, const std::string& path, const std::string& body,
+                                      const RequestKind& kind, Answer& answer) {
+    answer.Clear();
+    // First use, or first use in a child created by fork: a handle of our own.
+    if (handle_ == nullptr || owner_pid_ != getpid()) {
+        if (ErrorResult result = InitCurl(); IsFailure(result)) return result;
+    }
+
+    HeaderList headers;
+    for (const auto& [name, line] : header_map_) {
+        curl_slist* appended = curl_slist_append(headers.list, line.c_str());
+        if (appended == nullptr) return Failure(ERR_ALLOCATION, "PerformRequest", "Could not build the headers");
+        headers.list = appended;
+    }
+    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers.list);
+    const std::string url = kScheme + address_ + path;
+    curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
+    if (method == HttpMethod::kGet) {
+        curl_easy_setopt(handle_, CURLOPT_HTTPGET, 1L);
+    } else {
+        curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(handle_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    }
+    common_routines::SecureWipe(response_text_);
+    if (response_text_.capacity() < kResponseReserve) response_text_.reserve(kResponseReserve);
+
+    ErrorResult result = DoRequest();
+    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, nullptr);
+    if (method == HttpMethod::kPost) curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, nullptr);
+    if (!IsFailure(result)) result = CheckResponseCode(kind, answer.status);
+    if (!IsFailure(result)) result = ParseResponse(kind, answer.body);
+    common_routines::SecureWipe(response_text_);
+    return result;
+}
+
+ErrorResult KmsRemote::PerformRequestWithSearchKmsOnFail(HttpMethod method, const std::string& path,
+                                                         const std::string& body, const RequestKind& kind,
+                                                         Answer& answer) {
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        {
+            WipedText line;
+            line.text = kTokenHeader;
+            line.text += token_;
+            SetHeader(kTokenHeader, line.text);
+        }
+        ErrorResult result = PerformRequest(method, path, body, kind, answer);
+        if (!IsFailure(result) || result->first != ERR_HTTP) return result;
+        KMS_REPORT(kLevelWarning, "PerformRequestWithSearchKmsOnFail",
+                   "KMS WEB address " + Quoted(address_) + ": KMS is unavailable. Error: " + CodeAndMessage(result));
+        if (attempt == kAttempts) {
+            return Failure(ERR_KMS_UNAVAILABLE, "PerformRequestWithSearchKmsOnFail",
+                           "Attempts to select new KMS are exhausted");
+        }
+        if (ErrorResult selected = GetCheckPickKmsParams(); IsFailure(selected)) return selected;
+    }
+}
+
+ErrorResult KmsRemote::GetAuthTokenIfNeeded(bool searchOnFail) {
+    if (!token_.empty()) return nullptr;
+    std::string path;
+    WipedText body;
+    if (credentials_type_ == KMS_CREDENTIALS_USERPASS) {
+        path = kUserpassLoginPath + login_;
+        body.text = "{\"password\":";
+        AppendJsonString(body.text, secret_);
+        body.text += "}\n";
+    } else if (credentials_type_ == KMS_CREDENTIALS_APPROLE) {
+        path = kAppRoleLoginPath;
+        body.text = "{\"role_id\":";
+        AppendJsonString(body.text, login_);
+        body.text += ",\"secret_id\":";
+        AppendJsonString(body.text, secret_);
+        body.text += "}\n";
+    } else {
+        return Failure(ERR_COMMON, "GetAuthTokenIfNeeded", "Unknown credentials type");
+    }
+
+    const RequestKind kind{.secret_answer = true, .server_errors_pass = true};
+    Answer answer;
+    ErrorResult result = searchOnFail
+                             ? PerformRequestWithSearchKmsOnFail(HttpMethod::kPost, path, body.text, kind, answer)
+                             : PerformRequest(HttpMethod::kPost, path, body.text, kind, answer);
+    if (IsFailure(result)) return result;
+    if (IsServerError(answer.status)) {
+        return Failure(ERR_HTTP, "GetAuthTokenIfNeeded",
+                       "Login is refused. Response code: " + std::to_string(answer.status) +
+                           ". Errors: " + ErrorsText(answer.body));
+    }
+    const Json::Value& token = answer.body.isObject() && answer.body["auth"].isObject()
+                                   ? answer.body["auth"]["client_token"]
+                                   : Json::Value::nullSingleton();
+    if (!token.isString()) {
+        return Failure(ERR_FORMAT, "GetAuthTokenIfNeeded", kWrongFormat + BodyForMessage(answer.body, true));
+    }
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    token.getString(&begin, &end);
+    common_routines::SecureWipe(token_);
+    token_.assign(begin, end);
+    return nullptr;
+}
+
+ErrorResult KmsRemote::PerformRequestWithCheckAuthToken(HttpMethod method, const std::string& path,
+                                                        const std::string& body, const RequestKind& kind,
+                                                        Answer& answer) {
+    constexpr int kPasses = 2;
+    for (int pass = 1;; ++pass) {
+        if (ErrorResult result = GetAuthTokenIfNeeded(true); IsFailure(result)) return result;
+        if (ErrorResult result = PerformRequestWithSearchKmsOnFail(method, path, body, kind, answer);
+            IsFailure(result)) {
+            return result;
+        }
+        // A refused or expired token (status 200 with the text, or Vault's 403):
+        // log in once more, then give up.
+        if (!ErrorsContain(answer.body, kPermissionDenied)) return nullptr;
+        DropToken();
+        if (pass == kPasses) {
+            return Failure(ERR_KMS_PERMISSION_DENIED, "PerformRequestWithCheckAuthToken", "Client token is not valid");
+        }
+    }
+}
+
+ErrorResult KmsRemote::GetCheckPickKmsParams() {
+    constexpr const char* kOperation = "GetCheckPickKmsParams";
+    // A selection that does not end in success leaves nothing selected, so the
+    // connector does not claim to be initialised with a server that failed.
+    ResetSelection();
+    bool selected = false;
+    struct ResetUnlessSelected {
+        KmsRemote& remote;
+        bool& selected;
+        ~ResetUnlessSelected() {
+            if (!selected) remote.ResetSelection();
+        }
+    } reset_guard{*this, selected};
+
+    std::vector<KmsCredentialsItem> items;
+    struct WipeItems {
+        std::vector<KmsCredentialsItem>& items;
+        ~WipeItems() {
+            for (auto& item : items) {
+                common_routines::SecureWipe(item.secret);
+                common_routines::SecureWipe(item.login);
+            }
+        }
+    } wipe_items{items};
+    const int load = KmsCredentialsLoad(have_plugin_dir_ ? plugin_dir_.c_str() : nullptr, "libcipherbox.so",
+                                        "/usr/dover-or-04/bin", "/usr/dover-or-04/lib", KMS, settings_path_, items);
+    if (load != ERR_NONE) return Failure(load, kOperation, "Could not get KMS connection settings");
+    if (items.empty()) return Failure(ERR_KMS_UNAVAILABLE, kOperation, "List of KMS connection settings is empty");
+
+    KMS_REPORT(kLevelLog, kOperation, "Selection of KMS is started.");
+    if (owner_pid_ == 0) owner_pid_ = getpid();
+    if (NonEmptyEnv("VAULT_CACERT") == nullptr && NonEmptyEnv("VAULT_CAPATH") == nullptr) {
+        KMS_REPORT(kLevelWarning, kOperation,
+                   "The KMS server certificate is not verified: set VAULT_CACERT or VAULT_CAPATH to verify it.");
+    }
+    if (const char* name_space = NonEmptyEnv("VAULT_NAMESPACE"); name_space != nullptr) {
+        SetHeader(kNamespaceHeader, std::string(kNamespaceHeader) + " " + name_space);
+    } else {
+        header_map_.erase(kNamespaceHeader);
+    }
+
+    for (auto& item : items) {
+        if (ErrorResult result = InitCurl(); IsFailure(result)) return result;
+        DropToken();
+        address_ = item.address + ":" + std::to_string(item.port);
+        credentials_type_ = item.type;
+        common_routines::SecureWipe(login_);
+        login_ = item.login;
+        common_routines::SecureWipe(secret_);
+        secret_ = item.secret;
+        KMS_REPORT(kLevelLog, kOperation, "Connecting to KMS WEB address " + Quoted(address_) + " ...");
+
+        Answer health;
+        const RequestKind health_kind{.secret_answer = false, .server_errors_pass = false};
+        if (ErrorResult result = PerformRequest(HttpMethod::kGet, kHealthPath, "", health_kind, health);
+            IsFailure(result)) {
+            KMS_REPORT(kLevelWarning, kOperation,
+                       "KMS WEB address " + Quoted(address_) + ": KMS is unavailable. Error: " + CodeAndMessage(result));
+            continue;
+        }
+        if (ErrorResult result = GetAuthTokenIfNeeded(false); IsFailure(result)) {
+            KMS_REPORT(kLevelWarning, kOperation,
+                       "KMS WEB address " + Quoted(address_) + ": authentification is failed. Error: " +
+                           CodeAndMessage(result));
+            continue;
+        }
+        KMS_REPORT(kLevelLog, kOperation,
+                   "Selection of KMS is completed successfully. KMS WEB address: " + Quoted(address_));
+        selected = true;
+        return nullptr;
+    }
+    return Failure(ERR_KMS_UNAVAILABLE, kOperation, "Could not select any KMS");
+}
+
+ErrorResult KmsRemote::Init(const char* configDir, const char* pluginDir) {
+    if (configDir == nullptr) return Failure(ERR_NULL_POINTER, "Init", "Configuration directory is not given");
+    settings_path_ = common_routines::JoinPath(configDir, kKmsCredentialsFileName);
+    // A copy: the caller's string need not outlive this call.
+    have_plugin_dir_ = pluginDir != nullptr;
+    plugin_dir_ = have_plugin_dir_ ? pluginDir : "";
+    return GetCheckPickKmsParams();
+}
+
+bool KmsRemote::IsInitialized() {
+    return !login_.empty() && !secret_.empty() && !address_.empty() && credentials_type_ != -1;
+}
+
+namespace {
+
+std::string ValuePath(const std::string& domain, const std::string& clusterId, const std::string& subdomain,
+                      const std::string& key) {
+    using common_routines::JoinPath;
+    return JoinPath(JoinPath(JoinPath(JoinPath(kValuePathRoot, domain), clusterId), subdomain), key);
+}
+
+}  // namespace
+
+ErrorResult KmsRemote::GetValue(const std::string& domain, const std::string& clusterId,
+                                const std::string& subdomain, const std::string& key, std::string& value) {
+    Answer answer;
+    const RequestKind kind{.secret_answer = true, .server_errors_pass = true};
+    if (ErrorResult result = PerformRequestWithCheckAuthToken(HttpMethod::kGet,
+                                                              ValuePath(domain, clusterId, subdomain, key), "",
+                                                              kind, answer);
+        IsFailure(result)) {
+        return result;
+    }
+    if (IsServerError(answer.status)) {
+        return Failure(ERR_HTTP, "GetValue",
+                       "KMS refused the request. Response code: " + std::to_string(answer.status) +
+                           ". Errors: " + ErrorsText(answer.body));
+    }
+    const Json::Value* found = &Json::Value::nullSingleton();
+    if (answer.body.isObject() && answer.body["data"].isObject() && answer.body["data"]["data"].isObject()) {
+        found = &answer.body["data"]["data"]["value"];
+    }
+    if (found->isNull()) return Failure(ERR_NOT_FOUND, "GetValue", "Could not find value by key: " + key);
+    if (!found->isString()) return Failure(ERR_FORMAT, "GetValue", kWrongFormat + BodyForMessage(answer.body, true));
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    found->getString(&begin, &end);
+    common_routines::SecureWipe(value);
+    value.assign(begin, end);
+    return nullptr;
+}
+
+ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& path, const std::string& body,
+                                  bool checkAndSet) {
+    Answer answer;
+    const RequestKind kind{.secret_answer = false, .server_errors_pass = true};
+    if (ErrorResult result = PerformRequestWithCheckAuthToken(HttpMethod::kPost, path, body, kind, answer);
+        IsFailure(result)) {
+        return result;
+    }
+    const Json::Value& body_json = answer.body;
+    if (!IsServerError(answer.status) && body_json.isObject() && body_json["data"].isObject() &&
+        body_json["data"]["created_time"].isString()) {
+        return nullptr;
+    }
+    if (checkAndSet && HasErrorsArray(body_json) && body_json["errors"][0].isString() &&
+        body_json["errors"][0].asString() == kCasMismatch) {
+        return Failure(ERR_ALREADY_EXISTS, operation, "Key already exists. Json Body: " + Serialise(body_json));
+    }
+    if (IsServerError(answer.status)) {
+        return Failure(ERR_HTTP, operation,
+                       "KMS refused the request. Response code: " + std::to_string(answer.status) +
+                           ". Errors: " + ErrorsText(body_json));
+    }
+    return Failure(ERR_FORMAT, "CheckCreatedTime", kWrongFormat + Serialise(body_json));
+}
+
+ErrorResult KmsRemote::SetValue(const std::string& domain, const std::string& clusterId,
+                                const std::string& subdomain, const std::string& key, const std::string& value) {
+    WipedText body;
+    body.text = "{\"data\":{\"value\":";
+    AppendJsonString(body.text, value);
+    body.text += "}}\n";
+    return WriteValue("SetValue", ValuePath(domain, clusterId, subdomain, key), body.text, false);
+}
+
+ErrorResult KmsRemote::CheckAndSetValue(const std::string& domain, const std::string& clusterId,
+                                        const std::string& subdomain, const std::string& key,
+                                        const std::string& value) {
+    WipedText body;
+    body.text = "{\"data\":{\"value\":";
+    AppendJsonString(body.text, value);
+    body.text += "},\"options\":{\"cas\":\"0\"}}\n";
+    return WriteValue("CheckAndSetValue", ValuePath(domain, clusterId, subdomain, key), body.text, true);
+}
+
+}  // namespace kms
