@@ -12,6 +12,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 ansible-core
   util-linux procps iproute2 ca-certificates
+  groff-base dpkg-dev
 )
 
 missing=()

@@ -216,3 +216,21 @@ TEST(DebianPackage, InstallsSwitchesBuildsAndRemovesCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ManualPages, RenderWithoutWarnings) {
+    const std::string man = testsupport::StagePrefix() + "/share/man";
+    int pages = 0;
+    for (const auto& e : fs::recursive_directory_iterator(man)) {
+        if (!e.is_regular_file()) continue;
+        ++pages;
+        // -t: a page may hold a table; -ww: every warning; -z: no output.
+        RunResult r = testsupport::Run({"/usr/bin/groff", "-t", "-ww", "-man", "-z", e.path().string()});
+        EXPECT_EQ(r.exit_code, 0) << e.path();
+        EXPECT_EQ(r.err, "") << e.path();
+    }
+    EXPECT_GT(pages, 0);
+}
+
+}  // namespace
