@@ -3,7 +3,11 @@
 // server program beside it, alternately in bootstrap and single-user mode, and
 // pipes a fixed script into each run.
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -180,11 +184,80 @@ void check_username() {
     ExitFailure();
 }
 
+// Signals whose default action ends the program while the password is typed
+// with echo off; without a handler the operator's shell would be left without
+// echo.
+constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+constexpr std::size_t kSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+
+// State of the handler; written only while no handler is installed.
+int tty_fd = -1;
+struct termios tty_mode;
+struct sigaction previous_actions[kSignalCount];
+bool installed[kSignalCount];
+
+// Puts the terminal back as it was before the prompt, then lets the signal
+// take its previous course (the previous action is restored and the signal
+// raised again, to be delivered when the handler returns).
+extern "C" void RestoreTerminalOnSignal(int sig) {
+    int saved_errno = errno;
+    if (tty_fd >= 0) tcsetattr(tty_fd, TCSANOW, &tty_mode);
+    for (std::size_t i = 0; i < kSignalCount; ++i) {
+        if (kEndingSignals[i] == sig) sigaction(sig, &previous_actions[i], nullptr);
+    }
+    raise(sig);
+    errno = saved_errno;
+}
+
+// Keeps the terminal's mode from before the prompt and restores it when the
+// program is ended by a signal while the prompt has echo turned off. The prompt
+// reads the controlling terminal, else standard input.
+class TerminalModeKeeper {
+public:
+    TerminalModeKeeper() {
+        int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) fd = dup(STDIN_FILENO);
+        if (fd < 0) return;
+        if (tcgetattr(fd, &tty_mode) != 0) {
+            close(fd);
+            return;
+        }
+        tty_fd = fd;
+        for (std::size_t i = 0; i < kSignalCount; ++i) {
+            installed[i] = false;
+            struct sigaction previous;
+            if (sigaction(kEndingSignals[i], nullptr, &previous) != 0) continue;
+            // An ignored signal stays ignored.
+            if (previous.sa_handler == SIG_IGN && !(previous.sa_flags & SA_SIGINFO)) continue;
+            struct sigaction action;
+            std::memset(&action, 0, sizeof action);
+            action.sa_handler = RestoreTerminalOnSignal;
+            sigemptyset(&action.sa_mask);
+            previous_actions[i] = previous;
+            installed[i] = sigaction(kEndingSignals[i], &action, nullptr) == 0;
+        }
+    }
+    ~TerminalModeKeeper() {
+        if (tty_fd < 0) return;
+        for (std::size_t i = 0; i < kSignalCount; ++i) {
+            if (installed[i]) sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
+        }
+        close(tty_fd);
+        tty_fd = -1;
+    }
+    TerminalModeKeeper(const TerminalModeKeeper&) = delete;
+    TerminalModeKeeper& operator=(const TerminalModeKeeper&) = delete;
+};
+
 // One answer typed at the password prompt. At the end of a non-terminal input every
 // further prompt would read an empty line, so the program stops instead of asking
 // for ever.
 SecretText ReadPassword(const char* prompt) {
-    SecretText answer(gi_simple_prompt(prompt, false));
+    SecretText answer;
+    {
+        TerminalModeKeeper keeper;
+        answer = SecretText(gi_simple_prompt(prompt, false));
+    }
     if (answer.size() == 0 && std::feof(stdin)) {
         std::fprintf(stderr, "%s: could not read password: end of input\n", progname);
         ExitFailure();
@@ -406,6 +479,13 @@ int Main(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A core file would hold the typed password.
+    struct rlimit core;
+    if (getrlimit(RLIMIT_CORE, &core) == 0) {
+        core.rlim_cur = 0;
+        setrlimit(RLIMIT_CORE, &core);
+    }
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     try {
         return Main(argc, argv);
     } catch (const std::bad_alloc&) {

@@ -71,15 +71,27 @@ std::string ShellWord(std::string_view path) {
     return word;
 }
 
+namespace {
+
+// The server program as one shell word. A path the shell takes literally keeps
+// its usual double quotes; any other (an installation directory holding "$",
+// backquotes or quotes) is single-quoted, so that nothing in it is run.
+std::string ProgramWord(std::string_view backend_exec) {
+    std::string plain = ShellWord(backend_exec);
+    if (plain == backend_exec) return "\"" + plain + "\"";
+    return plain;
+}
+
+}  // namespace
+
 std::string BootstrapCommand(std::string_view backend_exec, std::string_view pg_data) {
     // "-k -p" then two empty option slots, as the server's bootstrap mode expects.
-    return "\"" + std::string(backend_exec) + "\" --boot -D " + ShellWord(pg_data) +
-           " -x1 -k -p  ";
+    return ProgramWord(backend_exec) + " --boot -D " + ShellWord(pg_data) + " -x1 -k -p  ";
 }
 
 std::string SingleUserCommand(std::string_view backend_exec, std::string_view pg_data) {
-    return "\"" + std::string(backend_exec) +
-           "\" --single -O -j -c search_path=pg_catalog -c exit_on_error=true -D " +
+    return ProgramWord(backend_exec) +
+           " --single -O -j -c search_path=pg_catalog -c exit_on_error=true -D " +
            ShellWord(pg_data) + " postgres >/dev/null";
 }
 

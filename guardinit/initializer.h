@@ -40,7 +40,8 @@ NameCheck CheckAdminName(std::string_view name);
 // literally, else in single quotes.
 std::string ShellWord(std::string_view path);
 
-// popen command of a bootstrap-mode server run on `pg_data`.
+// popen command of a bootstrap-mode server run on `pg_data`. Both paths reach
+// the shell as one word each, whatever characters they hold.
 std::string BootstrapCommand(std::string_view backend_exec, std::string_view pg_data);
 // popen command of a single-user server run on `pg_data` (its output discarded).
 std::string SingleUserCommand(std::string_view backend_exec, std::string_view pg_data);

@@ -2,12 +2,17 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <ios>
 
 #include "common/error_code.h"
@@ -17,22 +22,6 @@ namespace common_routines {
 namespace {
 
 constexpr size_t kPathBufferSize = 4096;
-
-// Returns the process to a saved working directory when it goes out of scope,
-// so that every exit from MakePathCanonical, exceptions included, restores it.
-class WorkingDirGuard {
-public:
-    explicit WorkingDirGuard(std::string saved) : saved_(std::move(saved)) {}
-    ~WorkingDirGuard() {
-        // Nothing sensible can be done when the way back has gone away.
-        [[maybe_unused]] int rc = chdir(saved_.c_str());
-    }
-    WorkingDirGuard(const WorkingDirGuard&) = delete;
-    WorkingDirGuard& operator=(const WorkingDirGuard&) = delete;
-
-private:
-    std::string saved_;
-};
 
 class DirHandle {
 public:
@@ -96,9 +85,12 @@ int MakePathCanonical(const std::string& path, const std::string& base, std::str
         return ERR_NONE;
     }
 
+    // The working directory is never changed: this runs inside the database
+    // server too, where another thread or a failed change back would see the
+    // process elsewhere. A relative path is resolved against the resolved
+    // directory instead, which gives what chdir and realpath would.
     char saved[kPathBufferSize];
     if (getcwd(saved, sizeof(saved)) == nullptr) return ERR_GET_CWD;
-    WorkingDirGuard guard{std::string(saved)};
 
     // A base that is not a directory names a file; its directory is used. A bare
     // file name lives in the current directory and "/name" in the root, which
@@ -112,8 +104,16 @@ int MakePathCanonical(const std::string& path, const std::string& base, std::str
             if (dir.empty()) dir = "/";
         }
     }
-    if (chdir(dir.c_str()) != 0) return ERR_CHANGE_DIR;
-    if (realpath(path.c_str(), resolved) == nullptr) return ERR_EXPAND_PATH;
+    // The directory must be one that chdir would enter: existing, a directory
+    // and searchable.
+    char dirResolved[sizeof resolved];
+    struct stat st {};
+    if (realpath(dir.c_str(), dirResolved) == nullptr || stat(dirResolved, &st) != 0 ||
+        !S_ISDIR(st.st_mode) || faccessat(AT_FDCWD, dirResolved, X_OK, AT_EACCESS) != 0)
+        return ERR_CHANGE_DIR;
+    if (path.empty()) return ERR_EXPAND_PATH;
+    const std::string full = path.front() == '/' ? path : JoinPath(dirResolved, path);
+    if (realpath(full.c_str(), resolved) == nullptr) return ERR_EXPAND_PATH;
     out = resolved;
     return ERR_NONE;
 }
@@ -235,6 +235,57 @@ bool IsIpAddressValid(const char* address) {
 
 bool IsPortValid(int32_t port) {
     return port >= 1 && port <= 65535;
+}
+
+bool IsStorableText(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        size_t length = 0;
+        uint32_t code = 0;
+        uint32_t minimum = 0;
+        if (c == 0) return false;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            length = 2, code = c & 0x1F, minimum = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3, code = c & 0x0F, minimum = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4, code = c & 0x07, minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) < length) return false;
+        for (size_t i = 1; i < length; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            code = (code << 6) | (p[i] & 0x3F);
+        }
+        // Overlong forms, UTF-16 surrogates and values beyond Unicode.
+        if (code < minimum || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+        p += length;
+    }
+    return true;
+}
+
+bool DisableCoreDumps() {
+    // The hard limit stays: programs started later may have their own needs.
+    rlimit core{};
+    const bool limited = getrlimit(RLIMIT_CORE, &core) == 0 &&
+                         (core.rlim_cur = 0, setrlimit(RLIMIT_CORE, &core) == 0);
+    return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 && limited;
+}
+
+bool CloseStandardOutput() {
+    std::cout.flush();
+    bool ok = !std::cout.fail();
+    // A failed write may only show at the flush or the close of the descriptor.
+    ok = std::fflush(stdout) == 0 && ok;
+    ok = !std::ferror(stdout) && ok;
+    ok = std::fclose(stdout) == 0 && ok;
+    return ok;
 }
 
 }  // namespace common_routines

@@ -34,12 +34,21 @@ void file_mutex::lock() {
         // description and so its lock; the child drops its copy (which leaves the
         // parent's lock alone) and opens the file for itself.
         if (fd_ >= 0 && owner_pid_ >= 0) close(fd_);
-        const mode_t previous = umask(0117);
         errno = 0;
-        fd_ = open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0660);
-        const int open_errno = errno;
-        umask(previous);
-        errno = open_errno;
+        fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0 && errno == ENOENT) {
+            // The mode is set on the new file itself: changing the process umask
+            // would affect every other thread that creates a file meanwhile.
+            fd_ = open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd_ >= 0 && fchmod(fd_, 0660) != 0) {
+                const int chmod_errno = errno;
+                close(fd_);
+                fd_ = -1;
+                errno = chmod_errno;
+            } else if (fd_ < 0 && errno == EEXIST) {
+                fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+            }
+        }
         owner_pid_ = pid;
     }
     if (fd_ < 0) ThrowErrno(errno != 0 ? errno : EBADF);

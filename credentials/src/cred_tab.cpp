@@ -37,7 +37,8 @@ namespace {
 // acquisition the locked file is checked to still be the one at the path; if
 // it was replaced while we waited, the new file is opened and locked instead.
 //
-// The lock file is created (empty, mode 0660 whatever the umask) when missing.
+// The lock file is created (empty, mode 0660 whatever the umask, group of its
+// directory) when missing.
 // A process that inherited the object through fork opens the file again, so
 // that its lock is its own.
 class TableLock {
@@ -57,12 +58,9 @@ public:
                 // An inherited descriptor shares the parent's lock; closing our
                 // copy leaves the parent's lock in place.
                 if (fd_ >= 0) ::close(fd_);
-                mode_t previous = ::umask(0117);
-                fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0660);
-                int error = errno;
-                ::umask(previous);
+                fd_ = -1;
                 owner_ = pid;
-                if (fd_ < 0) ThrowErrno(error);
+                fd_ = OpenTableFile();
             }
             if (fd_ < 0) ThrowErrno(errno);
             while (::flock(fd_, LOCK_EX) != 0) {
@@ -125,6 +123,32 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    // Opens (creating when missing) the table file without blocking, and
+    // refuses anything but a regular file: a FIFO would block the open for
+    // ever and a link to a device would swallow every save.
+    int OpenTableFile() const {
+        int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0600);
+            // Set on the descriptor: the process umask is never changed, as this
+            // code also runs inside the database server.
+            if (fd >= 0 && common_routines::SetSecretFileMode(fd, path_, 0660) != 0) {
+                int error = errno;
+                ::close(fd);
+                ThrowErrno(error);
+            }
+            // Created by another editor in the meantime.
+            if (fd < 0 && errno == EEXIST) fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        }
+        if (fd < 0) ThrowErrno(errno);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            throw static_cast<int>(ERR_OPEN_FILE);
+        }
+        return fd;
+    }
+
     bool LockedFileIsCurrent() const {
         struct stat locked {}, current {};
         if (::fstat(fd_, &locked) != 0) ThrowErrno(errno);
@@ -262,6 +286,9 @@ extern "C" int CredTabOpen(CredTabHandle* out) {
         } catch (const std::system_error& e) {
             lock.reset();
             return e.code().value();
+        } catch (int code) {
+            lock.reset();
+            return code;
         } catch (...) {
             lock.reset();
             return ERR_EXCEPTION;

@@ -1,5 +1,10 @@
 #include "credentials/credential_store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "common/base64.h"
@@ -99,12 +104,21 @@ extern "C" int StorePaddingLength(int length) {
 
 extern "C" int StoreEncodedLength(int length) { return (length + 2) / 3 * 4; }
 
-extern "C" int StoreDecodedLength(int length) { return (length * 3) / 4; }
+extern "C" int StoreDecodedLength(int length) {
+    return static_cast<int>(static_cast<int64_t>(length) * 3 / 4);
+}
 
 extern "C" int StoreEncryptPassword(const char* plain, int length, char* out, int* outLength,
                                     const uint8_t* key, const uint8_t* iv) {
     if (length < 0) return ERR_INPUT_DATA;
-    int padded = length + StorePaddingLength(length);
+    // Without the block size the text cannot be padded; that failure is reported.
+    int block = 0;
+    int rc = EncryptionGetBlockSize(&block);
+    if (rc != ERR_NONE) return rc;
+    // The padded length and its Base64 length must stay within an int.
+    const int64_t paddedWide = static_cast<int64_t>(length) + StorePaddingLength(length);
+    if ((paddedWide + 2) / 3 * 4 > INT32_MAX) return ERR_INPUT_DATA;
+    const int padded = static_cast<int>(paddedWide);
     if (!out) {
         if (!outLength) return ERR_NULL_POINTER;
         *outLength = StoreEncodedLength(padded);
@@ -116,7 +130,7 @@ extern "C" int StoreEncryptPassword(const char* plain, int length, char* out, in
 
     common_routines::SecureBuffer work(static_cast<size_t>(padded), 0);
     std::memcpy(work.data(), plain, static_cast<size_t>(length));
-    int rc = EncryptionEncrypt(work.data(), work.size(), work.data(), key, iv, false);
+    rc = EncryptionEncrypt(work.data(), work.size(), work.data(), key, iv, false);
     if (rc != ERR_NONE) return rc;
     pg_b64_encode(work.chars(), padded, out);
     return ERR_NONE;
@@ -165,7 +179,13 @@ int WriteEncryptedFile(KmsCredentialsDomain domain, const std::string& path, con
                                material.iv.data(), false);
         if (rc != ERR_NONE) return rc;
     }
-    return common_routines::DurableReplaceFile(path, data.data(), data.size(), options);
+    // Every new secret file is for its owner and the directory's group only
+    // (the database server's account where /etc/postgres belongs to its group),
+    // whatever the umask; a replaced file keeps its permissions.
+    common_routines::DurableWriteOptions secret = options;
+    secret.create_mode = 0660;
+    secret.secret_file = true;
+    return common_routines::DurableReplaceFile(path, data.data(), data.size(), secret);
 }
 
 }  // namespace credential_store
@@ -174,8 +194,34 @@ int StoreWriteFile(KmsCredentialsDomain domain, const std::string& path, const s
     return credential_store::WriteEncryptedFile(domain, path, text, {});
 }
 
+namespace {
+
+// Reads a whole secret file. Anything but a regular file (a FIFO that would
+// block the open for ever, a link to a device) is refused with ERR_OPEN_FILE.
+int ReadSecretFile(const std::string& path, std::string& text) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? ERR_FILE_NOT_FOUND : ERR_OPEN_FILE;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERR_OPEN_FILE;
+    text.assign(static_cast<size_t>(st.st_size), '\0');
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ERR_READ_FILE;
+        done += static_cast<size_t>(n);
+    }
+    return ERR_NONE;
+}
+
+}  // namespace
+
 int StoreReadFile(KmsCredentialsDomain domain, const std::string& path, std::string& text) {
-    int rc = common_routines::ReadFile(path, text);
+    int rc = ReadSecretFile(path, text);
     if (rc != ERR_NONE) return rc;
     credential_store::KeyMaterial material;
     rc = StoreDeriveKey(domain, material.key, material.iv);

@@ -157,19 +157,22 @@ TEST(FileMutex, RepeatedLockInOneProcessDoesNotBlock) {
     mutex.unlock();
 }
 
-TEST(FileMutex, CreatesLockFileWithMode0660UnderWideUmask) {
-    ScratchDir dir;
-    const std::string path = dir / "lock";
-    const mode_t previous = umask(0);
-    {
-        file_mutex mutex(path);
-        mutex.lock();
-        EXPECT_EQ(umask(0), 0u) << "the process umask must be restored";
+TEST(FileMutex, CreatesLockFileWithMode0660WhateverTheUmask) {
+    // Under 077 a mode left to the umask shows as 0600; under 0 as 0660.
+    for (const mode_t mask : {mode_t{077}, mode_t{0}, mode_t{027}}) {
+        ScratchDir dir;
+        const std::string path = dir / "lock";
+        const mode_t previous = umask(mask);
+        {
+            file_mutex mutex(path);
+            mutex.lock();
+            EXPECT_EQ(umask(mask), mask) << "the process umask must stay as it is";
+        }
+        umask(previous);
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0660u) << "umask " << std::oct << mask;
     }
-    umask(previous);
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0660u);
 }
 
 TEST(FileMutex, ExistingFileKeepsItsContentAndMode) {

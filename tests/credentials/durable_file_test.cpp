@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -183,16 +186,27 @@ TEST(DurableFile, MissingDirectoryIsAnOpenFailure) {
     EXPECT_EQ(ERR_OPEN_FILE, Replace("", "x"));
 }
 
-TEST(DurableFile, StaleTemporaryFilesAreRemovedWhenAsked) {
+TEST(DurableFile, StaleTemporaryFilesAreRemovedButNotThoseOfALiveWriter) {
     testsupport::ScratchDir dir;
     std::string path = dir / "t.cfg";
     testsupport::WriteFileOrDie(path, "old");
     testsupport::WriteFileOrDie(dir / ".t.cfg.AbC123", "left by a crash", 0600);
     testsupport::WriteFileOrDie(dir / ".other.cfg.AbC123", "not ours", 0600);
-    DurableWriteOptions options;
-    options.remove_stale_temporaries = true;
-    ASSERT_EQ(0, Replace(path, "new", options));
-    EXPECT_EQ(std::vector<std::string>{".other.cfg.AbC123"}, Others(dir.path(), {"t.cfg"}));
+    // A writer still at work holds the lock on its temporary file.
+    testsupport::WriteFileOrDie(dir / ".t.cfg.LiVe12", "being written", 0600);
+    int live = open((dir / ".t.cfg.LiVe12").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(live, 0);
+    ASSERT_EQ(0, flock(live, LOCK_EX));
+    for (bool asked : {false, true}) {
+        DurableWriteOptions options;
+        options.remove_stale_temporaries = asked;
+        ASSERT_EQ(0, Replace(path, "new", options));
+        std::vector<std::string> others = Others(dir.path(), {"t.cfg"});
+        std::sort(others.begin(), others.end());
+        EXPECT_EQ((std::vector<std::string>{".other.cfg.AbC123", ".t.cfg.LiVe12"}), others);
+        testsupport::WriteFileOrDie(dir / ".t.cfg.AbC123", "left by a crash", 0600);
+    }
+    close(live);
 }
 
 }  // namespace

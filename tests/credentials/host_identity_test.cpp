@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -254,6 +255,48 @@ TEST(HostIdentityFiles, EveryFailureHasItsCode) {
     fs::remove(root / "dev/sda1");
     fs::create_symlink("nothing-here", root / "dev/sda1");
     EXPECT_EQ(ERR_FILE_NOT_FOUND, source.GetRootFsUuid(out));
+}
+
+// Calls of chdir/fchdir made anywhere in this test program; each is still
+// carried out. The root-device walk runs inside the database server, whose
+// working directory must never move.
+int g_directory_changes = 0;
+
+}  // namespace
+
+extern "C" int chdir(const char* path) {
+    ++g_directory_changes;
+    return static_cast<int>(syscall(SYS_chdir, path));
+}
+
+extern "C" int fchdir(int fd) {
+    ++g_directory_changes;
+    return static_cast<int>(syscall(SYS_fchdir, fd));
+}
+
+namespace {
+
+TEST(HostIdentityFiles, WalkToTheRootDeviceNeverChangesTheWorkingDirectory) {
+    testsupport::ScratchDir root;
+    identity_fixtures::MakeRoot(root.path(), "id\n", "/dev/mapper/vg-root / xfs rw 0 0\n", "uuid-other");
+    fs::create_directories(root / "dev/mapper");
+    testsupport::WriteFileOrDie(root / "dev/dm-0", "");
+    fs::create_symlink("../dm-0", root / "dev/mapper/vg-root");
+    fs::create_symlink("../../dm-0", root / "dev/disk/by-uuid/uuid-of-dm0");
+    host_identity::LocalIdentitySource source(root.path());
+    const fs::path before = fs::current_path();
+    g_directory_changes = 0;
+    Bytes uuid;
+    EXPECT_EQ(0, source.GetRootFsUuid(uuid));
+    // Failing walks: the root device is a dangling relative link, or a link
+    // through a directory that does not exist.
+    for (const char* target : {"../gone", "../no-such-dir/x/../../dm-0"}) {
+        fs::remove(root / "dev/mapper/vg-root");
+        fs::create_symlink(target, root / "dev/mapper/vg-root");
+        EXPECT_NE(0, source.GetRootFsUuid(uuid)) << target;
+    }
+    EXPECT_EQ(0, g_directory_changes);
+    EXPECT_EQ(before, fs::current_path());
 }
 
 TEST(HostIdentityDerivation, PasswordAndSaltBytesForAFixedHost) {

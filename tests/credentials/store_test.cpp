@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -245,14 +246,18 @@ TEST_F(StoreTest, ReadFailuresArePassedOn) {
     EXPECT_EQ(ERR_OPEN_FILE, StoreWriteFile(KMS, dir_ / "no-such-dir/file", "x"));
 }
 
-TEST_F(StoreTest, NewFileGetsDefaultModeAndReplacedFileKeepsItsMode) {
+TEST_F(StoreTest, NewFileIsForOwnerAndGroupWhateverTheUmaskAndReplacedFileKeepsItsMode) {
     std::string path = dir_ / "mode.cfg";
-    mode_t old = umask(027);
-    ASSERT_EQ(0, StoreWriteFile(KMS, path, "x"));
-    umask(old);
     struct stat st {};
-    ASSERT_EQ(0, stat(path.c_str(), &st));
-    EXPECT_EQ(0640u, st.st_mode & 07777);
+    for (mode_t mask : {mode_t{027}, mode_t{077}, mode_t{0}}) {
+        mode_t old = umask(mask);
+        ASSERT_EQ(0, StoreWriteFile(KMS, path, "x"));
+        EXPECT_EQ(mask, umask(old)) << "the umask stays as it is";
+        ASSERT_EQ(0, stat(path.c_str(), &st));
+        EXPECT_EQ(0660u, st.st_mode & 07777) << std::oct << mask;
+        ASSERT_EQ(0, unlink(path.c_str()));
+    }
+    ASSERT_EQ(0, StoreWriteFile(KMS, path, "x"));
 
     ASSERT_EQ(0, chmod(path.c_str(), 0600));
     ASSERT_EQ(0, StoreWriteFile(KMS, path, "y"));

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <string>
 
+#include "common/common_routines.h"
 #include "common/console_input.h"
 #include "common/error_code.h"
 #include "common/product_info.h"
@@ -270,6 +271,12 @@ std::string RecordText() {
            std::to_string(g_settings.port) + "\", database: \"" + g_settings.database + "\"";
 }
 
+void RefuseUnstorable(const std::string& name, const std::string& value) {
+    if (common_routines::IsStorableText(value)) return;
+    PrintLine("invalid " + name + " value (should be valid UTF-8 text)");
+    throw ProgramExit{1};
+}
+
 void Add() {
     ValidateArgs();
     // A record whose port no server can listen on would never open a
@@ -278,8 +285,17 @@ void Add() {
         PrintLine("invalid port value (should be integer): " + g_settings.port_text);
         throw ProgramExit{1};
     }
+    // The table is a JSON document: text that is not UTF-8 would be stored
+    // other than given, and a zero byte would cut the password short.
+    RefuseUnstorable("host", g_settings.host);
+    RefuseUnstorable("username", g_settings.username);
+    RefuseUnstorable("database", g_settings.database);
     std::string password = common_routines::GetSecret("enter password:");
     common_routines::WipeOnExit wipe_password(password);
+    if (!common_routines::IsStorableText(password)) {
+        PrintLine("invalid password (should be valid UTF-8 text without zero bytes)");
+        throw ProgramExit{1};
+    }
     if (!g_settings.skip_confirm) {
         std::string confirmation = common_routines::GetSecret("confirm password:");
         common_routines::WipeOnExit wipe_confirmation(confirmation);
@@ -407,6 +423,8 @@ void Check() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A core file would hold the typed password.
+    common_routines::DisableCoreDumps();
     try {
         ParseCommandLine(argc, argv);
         switch (g_settings.action) {

@@ -105,6 +105,10 @@ void PrintHelp(const std::string& prog) {
     std::cout << std::flush;
 }
 
+// The file is a JSON document: text that is not UTF-8 would be stored other
+// than typed.
+constexpr const char* kNotUtf8 = "line should be valid UTF-8 text";
+
 // Reports an input error; the question is then asked again.
 void InputError(const std::string& text) {
     std::cout << kRed << text << kResetColour << '\n' << std::flush;
@@ -120,6 +124,8 @@ std::string AskClusterId() {
         std::string id = GetLine("Enter PostgreSQL cluster ID:");
         if (id.empty()) {
             InputError("line is empty");
+        } else if (!common_routines::IsStorableText(id)) {
+            InputError(kNotUtf8);
         } else if (QuotedAtEnd(id)) {
             InputError("line should not contain quotes at the beginning or at the end");
         } else {
@@ -167,8 +173,13 @@ std::string AskLogin(int type) {
     const std::string prompt = std::string("Enter ") + console_routines::FirstCredToStr(type) + ":";
     for (;;) {
         std::string login = GetLine(prompt);
-        if (!login.empty()) return login;
-        InputError("line is empty");
+        if (login.empty()) {
+            InputError("line is empty");
+        } else if (!common_routines::IsStorableText(login)) {
+            InputError(kNotUtf8);
+        } else {
+            return login;
+        }
     }
 }
 
@@ -180,6 +191,10 @@ void AskSecret(int type, std::string& out) {
         common_routines::WipeOnExit wipe_secret(secret);
         if (secret.empty()) {
             InputError("line is empty");
+            continue;
+        }
+        if (!common_routines::IsStorableText(secret)) {
+            InputError(name + " should be valid UTF-8 text without zero bytes");
             continue;
         }
         std::string confirmation = console_routines::GetSecret("Confirm " + name + ":");
@@ -268,6 +283,8 @@ int main(int argc, char** argv) {
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
+    // A core file would hold the typed secrets.
+    common_routines::DisableCoreDumps();
     // Any option at all, known or not, shows the help.
     if (getopt_long(argc, argv, "h", kLongOptions, nullptr) != -1) {
         PrintHelp(argv[0]);

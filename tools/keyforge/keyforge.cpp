@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/base64.h"
+#include "common/common_routines.h"
 #include "common/error_code.h"
 #include "common/secure_buffer.h"
 #include "encryption_wrapper/encryption_wrapper.h"
@@ -52,9 +53,7 @@ int GenerateAndPrintKey() {
     return ERR_NONE;
 }
 
-}  // namespace
-
-int main() {
+int Main() {
     try {
         return GenerateAndPrintKey();
     } catch (const std::exception& e) {
@@ -63,4 +62,19 @@ int main() {
         PrintLine(kRed, "Undefined exception occurred");
     }
     return ERR_EXCEPTION;
+}
+
+}  // namespace
+
+int main() {
+    // A core file would hold the key.
+    common_routines::DisableCoreDumps();
+    int status = Main();
+    // The key line is the result: output that could not be written is a failure.
+    if (!common_routines::CloseStandardOutput()) {
+        std::fprintf(stderr, "keyforge: could not write to standard output (%s)\n",
+                     ErrorCodeToStr(ERR_WRITE_FILE));
+        if (status == ERR_NONE) status = ERR_WRITE_FILE;
+    }
+    return status;
 }

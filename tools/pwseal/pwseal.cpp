@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/common_routines.h"
 #include "common/console_input.h"
 #include "common/error_code.h"
 #include "common/product_info.h"
@@ -116,6 +117,12 @@ int Run(int argc, char** argv) {
             }
         }
     }
+    // The decrypted token ends at the first zero byte, and configuration files
+    // are text: such a password would not come back as typed.
+    if (!common_routines::IsStorableText(password)) {
+        PrintLine("invalid password (should be valid UTF-8 text without zero bytes)");
+        return 1;
+    }
     Seal(password);
     return 0;
 }
@@ -123,6 +130,8 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A core file would hold the typed password.
+    common_routines::DisableCoreDumps();
     int status = 1;
     try {
         status = Run(argc, argv);
@@ -136,6 +145,10 @@ int main(int argc, char** argv) {
                   << ")\n";
         status = 1;
     }
-    std::cout << std::flush;
+    // The token is the result: output that could not be written is a failure.
+    if (!common_routines::CloseStandardOutput()) {
+        std::fputs("pwseal: could not write to standard output\n", stderr);
+        status = 1;
+    }
     return status;
 }

@@ -31,9 +31,9 @@ bool IsPathCanonical(const std::string& path);
 // Resolves `path` (links and dot segments removed) relative to `base`: the
 // current directory when `base` is empty, the directory `base` when it is one,
 // otherwise the directory that holds `base`. Returns 0, ERR_EXPAND_PATH,
-// ERR_GET_CWD or ERR_CHANGE_DIR; `out` is written only on success. Changes the
-// process's working directory for its duration and restores it on every exit,
-// so it must not run concurrently with anything that relies on the directory.
+// ERR_GET_CWD (the current directory is gone) or ERR_CHANGE_DIR (the base's
+// directory cannot be entered); `out` is written only on success. The working
+// directory of the process is never changed.
 int MakePathCanonical(const std::string& path, const std::string& base, std::string& out);
 
 // True when the path itself is a symbolic link.
@@ -82,5 +82,22 @@ bool IsIpAddressValid(const char* address);
 
 // True for 1 ... 65535.
 bool IsPortValid(int32_t port);
+
+// True when `text` is well-formed UTF-8 without a zero byte: text that the JSON
+// documents of the credential store keep byte for byte and that a C string
+// carries whole. (The JSON writer replaces malformed sequences, and a zero byte
+// ends the text early, so such input would be stored other than typed.)
+bool IsStorableText(const std::string& text);
+
+// Turns core dumps off for the rest of the process (RLIMIT_CORE 0 and not
+// dumpable), so that a crash does not write typed secrets to disk. For the
+// programs only: code that runs inside the database server never calls it.
+// False when either step failed.
+bool DisableCoreDumps();
+
+// Flushes and closes standard output (std::cout and stdout). False when any
+// output was lost: a full disk, a closed or unwritable descriptor. Called
+// once, at the end of a program whose output is its result.
+bool CloseStandardOutput();
 
 }  // namespace common_routines

@@ -64,6 +64,23 @@ const EncryptionFunctionList& LoadedTable() {
     return *s.fList;
 }
 
+// Largest block, key or IV size taken from a plug-in (bytes). Real ciphers use
+// at most a few dozen; the bound keeps the callers' length arithmetic far from
+// overflow.
+constexpr int kMaxReportedSize = 1024;
+
+// A size the plug-in reported is used to size buffers and pad lengths: a size
+// of 0 would hand a null buffer to the next call, a huge one would overflow the
+// arithmetic. Such a size is refused with ERR_SIZE_MISMATCH (and not passed on).
+int CheckedSize(int rc, int* size) {
+    if (rc != ERR_NONE) return rc;
+    if (*size < 1 || *size > kMaxReportedSize) {
+        *size = 0;
+        return ERR_SIZE_MISMATCH;
+    }
+    return ERR_NONE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -148,19 +165,19 @@ int EncryptionDerivePasswordKey(uint8_t* key, int keySize, uint8_t* iv, int ivSi
 int EncryptionGetBlockSize(int* size) {
     WRAPPER_ASSERT(size, "size");
     const EncryptionFunctionList& f = LoadedTable();
-    return Guarded([&] { return f.PluginGetBlockSize(size); });
+    return CheckedSize(Guarded([&] { return f.PluginGetBlockSize(size); }), size);
 }
 
 int EncryptionGetKeySize(int* size) {
     WRAPPER_ASSERT(size, "size");
     const EncryptionFunctionList& f = LoadedTable();
-    return Guarded([&] { return f.PluginGetKeySize(size); });
+    return CheckedSize(Guarded([&] { return f.PluginGetKeySize(size); }), size);
 }
 
 int EncryptionGetIvSize(int* size) {
     WRAPPER_ASSERT(size, "size");
     const EncryptionFunctionList& f = LoadedTable();
-    return Guarded([&] { return f.PluginGetIvSize(size); });
+    return CheckedSize(Guarded([&] { return f.PluginGetIvSize(size); }), size);
 }
 
 void EncryptionMakeRelationIv(int objType, unsigned objOid, unsigned dataBaseOid, uint8_t* iv, int ivSize) {

@@ -51,6 +51,9 @@ ENCRYPTION_WRAPPER_EXPORT int EncryptionDerivePasswordKey(uint8_t* key, int keyS
                                                           const uint8_t* password, int passwordSize,
                                                           const uint8_t* salt, int saltSize, int iterations);
 
+// The plug-in's sizes in bytes. A size outside 1 ... 1024 (which no cipher has,
+// and which would break the callers' buffer and length arithmetic) is refused
+// with ERR_SIZE_MISMATCH and *size set to 0.
 ENCRYPTION_WRAPPER_EXPORT int EncryptionGetBlockSize(int* size);
 ENCRYPTION_WRAPPER_EXPORT int EncryptionGetKeySize(int* size);
 ENCRYPTION_WRAPPER_EXPORT int EncryptionGetIvSize(int* size);
