@@ -11,6 +11,9 @@ cmake -S . -B build -DDOVER_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
+# The walkthrough a new user runs (README), on the build above.
+DOVER_DEMO_BUILD_DIR=build bash scripts/run-demo.sh
+
 cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug -DDOVER_SANITIZE=ON -DDOVER_BUILD_BENCHMARKS=OFF -DDOVER_WERROR=ON
 cmake --build build-san -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
