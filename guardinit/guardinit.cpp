@@ -7,6 +7,8 @@
 #include <getopt.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -124,10 +126,55 @@ void setup_pgdata(const std::optional<std::string>& option) {
     }
 }
 
+// The first line that `program -V` prints, read from the program run directly:
+// the path may hold characters that a shell would expand or run.
+bool read_version_line(const char* program, char* line, std::size_t size) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        execl(program, program, "-V", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::size_t used = 0;
+    bool ended = false;
+    while (pid > 0 && !ended && used + 1 < size) {
+        ssize_t n = read(fds[0], line + used, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        ended = line[used] == '\n';
+        ++used;
+    }
+    line[used] = '\0';
+    close(fds[0]);
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 && used > 0;
+}
+
+// Finds `target` beside this program's executable and checks the first line it
+// prints for -V: 0 found, -1 not found or not executable, -2 another version.
+int find_other_exec(const char* argv0, const char* target, const char* versionstr, char* retpath) {
+    if (gi_find_my_exec(argv0, retpath) < 0) return -1;
+    if (char* slash = std::strrchr(retpath, '/')) slash[1] = '\0';
+    if (std::strlen(retpath) + std::strlen(target) >= GUARDINIT_MAXPGPATH) return -1;
+    std::strcat(retpath, target);
+    struct stat st;
+    if (stat(retpath, &st) != 0 || !S_ISREG(st.st_mode) || access(retpath, R_OK | X_OK) != 0) return -1;
+    char line[GUARDINIT_MAXPGPATH];
+    if (!read_version_line(retpath, line, sizeof line)) return -1;
+    return std::strcmp(line, versionstr) == 0 ? 0 : -2;
+}
+
 // The server program is "postgres" beside this program's own executable, and must
 // be exactly the version this program's scripts are written for.
 void setup_bin_paths(const char* argv0) {
-    int ret = gi_find_other_exec(argv0, "postgres", kBackendVersion, backend_exec);
+    int ret = find_other_exec(argv0, "postgres", kBackendVersion, backend_exec);
     if (ret < 0) {
         char full_path[GUARDINIT_MAXPGPATH];
         if (gi_find_my_exec(argv0, full_path) < 0)

@@ -26,13 +26,6 @@ gi_find_my_exec(const char *argv0, char *retpath)
 	return find_my_exec(argv0, retpath);
 }
 
-int
-gi_find_other_exec(const char *argv0, const char *target, const char *versionstr,
-				   char *retpath)
-{
-	return find_other_exec(argv0, target, versionstr, retpath);
-}
-
 void
 gi_canonicalize_path(char *path)
 {

@@ -25,14 +25,6 @@ void gi_init_frontend(const char *argv0, const char *text_domain);
 /* Full path of the running executable, links resolved; 0 on success. */
 int gi_find_my_exec(const char *argv0, char *retpath);
 
-/*
- * Finds `target` beside the running executable and checks that the first line it
- * prints for -V equals `versionstr` exactly. 0 found, -1 not found or not
- * executable, -2 another version.
- */
-int gi_find_other_exec(const char *argv0, const char *target, const char *versionstr,
-                       char *retpath);
-
 /* Cleans a path in place: doubled and trailing separators, "." and ".." parts. */
 void gi_canonicalize_path(char *path);
 
