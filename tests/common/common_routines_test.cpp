@@ -304,3 +304,28 @@ TEST(Network, AddressAndPortValidation) {
 }
 
 }  // namespace
+
+TEST(StorableText, WellFormedUtf8WithoutZeroBytesOnly) {
+    struct Case {
+        std::string text;
+        bool storable;
+    };
+    const Case cases[] = {
+        {"", true},
+        {"plain ascii ~", true},
+        {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91 \xf4\x8f\xbf\xbf", true},  // up to U+10FFFF
+        {std::string("a\0b", 3), false},
+        {"\xff", false},
+        {"\x80", false},                  // continuation byte alone
+        {"\xc3", false},                  // cut short
+        {"\xe2\x82", false},
+        {"\xc0\xaf", false},              // overlong "/"
+        {"\xe0\x80\xaf", false},
+        {"\xed\xa0\x80", false},          // UTF-16 surrogate
+        {"\xf4\x90\x80\x80", false},      // beyond U+10FFFF
+        {"\xf8\x88\x80\x80\x80", false},  // five-byte form
+        {"ok\xc3\x28", false},            // bad continuation
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cr::IsStorableText(c.text), c.storable) << testing::PrintToString(c.text);
+}

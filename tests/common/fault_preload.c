@@ -6,8 +6,7 @@
  *   fsync-eio     fsync fails with EIO
  *   kill-at-fsync the process is killed (SIGKILL) instead of flushing
  *   kill-at-rename the process is killed instead of renaming onto the path
- *   kill-mid-write the first write of more than one byte writes half, then
- *                 the process is killed
+ *   kill-at-write the process is killed instead of writing
  *   limits        at the first read of standard input, the core-file limit
  *                 line of /proc/self/limits and "dumpable <n>" go to FAULT_LOG
  *                 (FAULT_MATCH is not used)
@@ -106,16 +105,7 @@ ssize_t write(int fd, const void *data, size_t size) {
     static ssize_t (*real)(int, const void *, size_t);
     if (!real) real = (ssize_t(*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
     char path[4096];
-    if (size > 1 && action_is("kill-mid-write") && fd_matches(fd, path, sizeof path)) {
-        size_t half = size / 2;
-        while (half > 0) {
-            ssize_t n = real(fd, data, half);
-            if (n <= 0) break;
-            data = (const char *)data + n;
-            half -= (size_t)n;
-        }
-        die();
-    }
+    if (action_is("kill-at-write") && fd_matches(fd, path, sizeof path)) die();
     return real(fd, data, size);
 }
 

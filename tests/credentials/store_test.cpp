@@ -244,6 +244,15 @@ TEST_F(StoreTest, ReadFailuresArePassedOn) {
     testsupport::WriteFileOrDie(dir_ / "odd", std::string(5, 'x'));
     EXPECT_EQ(ERR_FORMAT, StoreReadFile(KMS, dir_ / "odd", text));
     EXPECT_EQ(ERR_OPEN_FILE, StoreWriteFile(KMS, dir_ / "no-such-dir/file", "x"));
+
+    // No secret is read from or written to what is not a regular file; a FIFO
+    // without a writer would block the open for ever.
+    ASSERT_EQ(0, mkfifo((dir_ / "fifo").c_str(), 0600));
+    ASSERT_EQ(0, symlink("/dev/null", (dir_ / "null").c_str()));
+    for (const char* name : {"fifo", "null"}) {
+        EXPECT_EQ(ERR_OPEN_FILE, StoreReadFile(KMS, dir_ / name, text)) << name;
+        EXPECT_EQ(ERR_OPEN_FILE, StoreWriteFile(KMS, dir_ / name, "x")) << name;
+    }
 }
 
 TEST_F(StoreTest, NewFileIsForOwnerAndGroupWhateverTheUmaskAndReplacedFileKeepsItsMode) {

@@ -236,7 +236,9 @@ TEST_F(ToolFaults, InPlaceRewriteNeverLosesTheTableSilently) {
     RunResult shown = testsupport::Run(Options("credtab", {"show", "-h", "d"}));
     EXPECT_EQ(shown.out, kEmptyTable + "|         d |      5432 |        db |         u |\n");
 
-    RunResult killed = testsupport::Run(WithFault(asPostgres("e"), "kill-mid-write", kTable));
+    // Killed as the new content is about to be written: the table must not be
+    // found empty (it was truncated first), which would show no records at all.
+    RunResult killed = testsupport::Run(WithFault(asPostgres("e"), "kill-at-write", kTable));
     EXPECT_EQ(killed.term_signal, SIGKILL) << killed.out;
     EXPECT_GT(StatOf(In(kTable)).st_size, 0);
     RunResult after = testsupport::Run(Options("credtab", {"show"}));
