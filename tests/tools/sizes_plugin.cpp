@@ -24,18 +24,14 @@ int PluginEncrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t*, 
     std::memmove(out, in, size);
     return ERR_NONE;
 }
-int PluginDecrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t*, const uint8_t*, bool) {
-    std::memmove(out, in, size);
-    return ERR_NONE;
+int PluginDecrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* k, const uint8_t* iv, bool s) {
+    return PluginEncrypt(in, size, out, k, iv, s);
 }
 int PluginGenerateKey(uint8_t* key, int size) {
     std::memset(key, 0, static_cast<size_t>(size));
     return ERR_NONE;
 }
-int PluginGenerateIv(uint8_t* iv, int size) {
-    std::memset(iv, 0, static_cast<size_t>(size));
-    return ERR_NONE;
-}
+int PluginGenerateIv(uint8_t* iv, int size) { return PluginGenerateKey(iv, size); }
 int PluginGeneratePasswordBasedKey(uint8_t* key, int keySize, uint8_t* iv, int ivSize, const uint8_t*, int,
                                    const uint8_t*, int, int) {
     std::memset(key, 0, static_cast<size_t>(keySize));
