@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "golden_scripts.h"
 #include "test_support.h"
 
 namespace {
@@ -113,89 +114,6 @@ RunResult TypePassword(PtySession& session, const std::string& password) {
     return session.Wait();
 }
 
-// The eleven scripts a successful run sends, built from the catalog rows they
-// describe.
-std::vector<std::string> ExpectedScripts(const std::string& name, const std::string& sql_password) {
-    auto reindex = [](std::initializer_list<const char*> indexes) {
-        std::string s;
-        for (const char* i : indexes) s += std::string("REINDEX INDEX ") + i + ";\n\n";
-        return s;
-    };
-    std::string check = "# PostgreSQL 11\n";
-    for (const char* catalog : {"pr_object", "pr_policy", "pr_rule", "pr_grant"})
-        check += std::string("open ") + catalog + "\ncheck\nclose " + catalog + "\n";
-
-    const std::vector<int> admin_objects = {9798, 9797, 9796, 9795, 9794, 9793, 9790,
-                                            9789, 9788, 9787, 9786, 9785, 9784, 9783,
-                                            9782, 9781, 9780, 9779, 9778, 9777};
-    std::string policy = "open pr_policy\n"
-                         "insert  OID = 9799 ( securityFunctionsAdmin t )\n"
-                         "insert  OID = 9800 ( securityCatalogAdmin t )\n"
-                         "insert  OID = 9801 ( adminPolicyOwner_" + name + " t )\n"
-                         "insert  OID = 9802 ( featureStatusFunctions t )\n"
-                         "close pr_policy\n"
-                         "open pr_rule\n";
-    auto rule = [](int policy_oid, int object, int code) {
-        return "insert ( " + std::to_string(policy_oid) + " " + std::to_string(object) + " " +
-               std::to_string(code) + " _null_ )\n";
-    };
-    for (int object : admin_objects)
-        for (int code = 9920; code <= 9923; ++code) policy += rule(9800, object, code);
-    policy += rule(9801, 9776, 9958);
-    for (int object = 9775; object >= 9763; --object) policy += rule(9799, object, 9955);
-    for (int object : {9751, 9750, 9749, 9748}) policy += rule(9799, object, 9955);
-    for (int object : {9762, 9761, 9760, 9759, 9758, 9756, 9755, 9754, 9753})
-        policy += rule(9802, object, 9955);
-    policy += "close pr_rule\n"
-              "open pr_grant\n"
-              "insert ( 9799 9901 )\ninsert ( 9800 9901 )\ninsert ( 9801 9901 )\n"
-              "insert ( 9802 9901 )\ninsert ( 9802 10 )\ninsert ( 9802 3374 )\n"
-              "close pr_grant\n";
-
-    std::string grants;
-    for (const char* f : {"pm_get_protected_objects", "pm_protect_object", "pm_unprotect_object",
-                          "pm_make_policy", "pm_grant_to_policy", "pm_revoke_from_policy",
-                          "pm_assign_policy_to_user", "pm_unassign_policy_from_user",
-                          "pm_get_assigned_policies", "pm_get_policy_grants", "pm_get_policies"})
-        grants += std::string("GRANT EXECUTE ON FUNCTION ") + f + " TO " + name +
-                  " WITH GRANT OPTION;\n\n";
-
-    auto object_row = [](int oid, int object, int cls) {
-        return "insert OID = " + std::to_string(oid) + " ( 0 " + std::to_string(object) + " " +
-               std::to_string(cls) + " t )\n";
-    };
-    const std::vector<int> catalog_objects = {9999, 9995, 9991, 9986, 9981, 9976, 9972,
-                                              9973, 9974, 9977, 9978, 9979, 9983, 9984,
-                                              9988, 9989, 9992, 9993, 9996, 9997};
-    std::string lock = "open pr_object\n";
-    for (size_t i = 0; i < admin_objects.size(); ++i)
-        lock += object_row(admin_objects[i], catalog_objects[i], 9970);
-    lock += object_row(9776, 9901, 9964);
-    for (int oid = 9775; oid >= 9763; --oid) lock += object_row(oid, 9600 - (9775 - oid), 9965);
-    for (int oid = 9762; oid >= 9758; --oid) lock += object_row(oid, 9499 - (9762 - oid), 9965);
-    for (int oid = 9756; oid >= 9753; --oid) lock += object_row(oid, 9493 - (9756 - oid), 9965);
-    for (int oid = 9751; oid >= 9748; --oid) lock += object_row(oid, 5050 + (9751 - oid), 9965);
-    lock += object_row(9747, 0, 0);
-    lock += "close pr_object\n";
-
-    return {
-        check,
-        "DELETE FROM pg_authid    WHERE OID=9901;\n\n",
-        "open pg_authid\ninsert OID=9901 ( " + name +
-            " f f f f t f f 1 _null_ _null_ )\nclose pg_authid\n",
-        reindex({"pg_authid_oid_index", "pg_authid_rolname_index"}),
-        "ALTER USER \"" + name + "\" WITH PASSWORD E'" + sql_password + "';\n\n",
-        policy,
-        reindex({"pr_grant_policy_index", "pr_grant_oid_index", "pr_grant_uk_index",
-                 "pr_rule_policy_index", "pr_rule_oid_index", "pr_rule_uk_index",
-                 "pr_policy_oid_index", "pr_policy_polname_index"}),
-        grants,
-        lock,
-        reindex({"pr_object_oid_index", "pr_object_objoid_index"}),
-        "ANALYZE;\n\nVACUUM FREEZE;\n\n",
-    };
-}
-
 const char kFullTranscript[] =
     "Press Ctrl+C to exit\n"
     "Enter new security admin password: \n"
@@ -218,11 +136,12 @@ TEST(GuardinitRunTest, SuccessfulRunFeedsElevenServerRunsInOrder) {
     EXPECT_EQ(StripCarriageReturns(r.out), kFullTranscript);
     ASSERT_EQ(inst.Runs(), 11);
 
-    auto scripts = ExpectedScripts("sec_admin1", "pa''ss\\\\wo''''rd x");
-    const std::string modes = "BSBSSBSSBSS";
+    // The reviewed transcript was made for this name and password.
+    const std::vector<guardinit_golden::Run> scripts = guardinit_golden::ReadRuns();
+    ASSERT_EQ(scripts.size(), 11u);
     for (int run = 1; run <= 11; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        bool bootstrap = modes[run - 1] == 'B';
+        bool bootstrap = scripts[run - 1].mode == "bootstrap";
         EXPECT_EQ(inst.Args(run),
                   bootstrap ? inst.BootstrapArgs(inst.data()) : inst.SingleUserArgs(inst.data()));
         // Single-user output is discarded; bootstrap runs share the caller's output.
@@ -231,7 +150,7 @@ TEST(GuardinitRunTest, SuccessfulRunFeedsElevenServerRunsInOrder) {
         else
             EXPECT_EQ(inst.Record(run, "stdout"), "/dev/null");
         EXPECT_EQ(inst.Record(run, "pgdata"), inst.data());
-        EXPECT_EQ(inst.Record(run, "stdin"), scripts[run - 1]);
+        EXPECT_EQ(inst.Record(run, "stdin"), scripts[run - 1].script);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "golden_scripts.h"
 #include "test_support.h"
 
 namespace guardinit {
@@ -123,37 +124,8 @@ TEST(GuardinitReplayTest, WriteFailureIsRecordedAndNeverCleared) {
     std::fclose(ok);
 }
 
-// One server run of the reviewed transcript: its mode and the script it is fed.
-struct GoldenRun {
-    std::string mode;
-    std::string script;
-};
-
-// Reads the transcript: text before the first "==== run N: MODE ====" line is
-// its description; every line after a header belongs to that run's script.
-std::vector<GoldenRun> ReadGoldenRuns() {
-    const std::string text = testsupport::ReadFileOrDie(GUARDINIT_SCRIPTS_GOLDEN);
-    std::vector<GoldenRun> runs;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size() - 1;
-        const std::string line = text.substr(start, end - start);
-        int number = 0;
-        char mode[32] = {};
-        if (std::sscanf(line.c_str(), "==== run %d: %31[a-z-] ====", &number, mode) == 2) {
-            EXPECT_EQ(number, static_cast<int>(runs.size()) + 1) << line;
-            runs.push_back({mode, ""});
-        } else if (!runs.empty()) {
-            runs.back().script += line + "\n";
-        }
-        start = end + 1;
-    }
-    return runs;
-}
-
 TEST(GuardinitScriptsTest, TablesReplayToTheReviewedTranscript) {
-    const std::vector<GoldenRun> runs = ReadGoldenRuns();
+    const std::vector<guardinit_golden::Run> runs = guardinit_golden::ReadRuns();
     ASSERT_EQ(runs.size(), 11u);
     // The tables each run replays, by run number. Runs 5 (the password) and 11
     // are not tables; the end-to-end test checks every run as sent.

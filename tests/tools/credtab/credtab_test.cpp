@@ -121,6 +121,12 @@ TEST_F(Credtab, PortValues) {
     RunResult shown = Run({"show", "--port", " 12"});
     EXPECT_EQ(shown.exit_code, 0);
     EXPECT_EQ(shown.out, kHeader10 + "|         h |        12 |         d |         u |\n");
+
+    // The highest TCP port is a port like any other.
+    Add("h", "65535", "d", "u", "pw", "new record added");
+    RunResult highest = Run({"show", "-p", "65535"});
+    EXPECT_EQ(highest.exit_code, 0);
+    EXPECT_EQ(highest.out, kHeader10 + "|         h |     65535 |         d |         u |\n");
 }
 
 TEST_F(Credtab, MissingRecordValuesAreListedInOrder) {
