@@ -429,6 +429,15 @@ ErrorResult KmsRemote::GetAuthTokenIfNeeded(bool searchOnFail) {
 ErrorResult KmsRemote::PerformRequestWithCheckAuthToken(HttpMethod method, const std::string& path,
                                                         const std::string& body, const RequestKind& kind,
                                                         Answer& answer) {
+    // A selection that failed earlier (all servers down for a while) left no
+    // server selected; select again instead of failing until the next Init,
+    // which a running database server never calls.
+    if (!IsInitialized()) {
+        if (settings_path_.empty()) {
+            return Failure(ERR_KMS_PLUGIN_NOT_INITIALIZED, "PerformRequestWithCheckAuthToken", "Init was not called");
+        }
+        if (ErrorResult result = GetCheckPickKmsParams(); IsFailure(result)) return result;
+    }
     constexpr int kPasses = 2;
     for (int pass = 1;; ++pass) {
         if (ErrorResult result = GetAuthTokenIfNeeded(true); IsFailure(result)) return result;

@@ -402,6 +402,8 @@ TEST_F(KmsRemoteTest, FailureAnswersLeadToFailoverReloginOrImmediateResult) {
          "get -4", 1, 1},
         {"cas conflict, 200", Rule("POST", "/v1/kv/", 1, "respond", 200, cas), "cas d c s new x", "cas -5", 1, 1},
         {"cas conflict, 400", {}, "cas d c s k x", "cas -5", 1, 1},
+        {"Init found no server, the request selects again",
+         Rule("GET", "/v1/sys/health", 1, "respond", 503, "{}"), get, "get 0 stored value", 2, 1},
         {"set without created_time", Rule("POST", "/v1/kv/", 1, "respond", 200, R"({"data":{}})"), "set d c s k x",
          "set -2", 1, 1},
     };
@@ -439,20 +441,27 @@ TEST_F(KmsRemoteTest, ForkedChildUsesItsOwnConnection) {
     EXPECT_EQ(parent, requests[7]["conn"].asInt());
 }
 
-// With VAULT_CACERT the server must present a certificate that chains to it; an
-// untrusted server gets no request at all, so no login is ever sent to it.
-TEST_F(KmsRemoteTest, CertificateIsVerifiedWhenACertificateFileIsNamed) {
+// With VAULT_CACERT (or VAULT_CAPATH) the server must present a certificate
+// that chains to it; an untrusted server gets no request at all, so no login is
+// ever sent to it.
+TEST_F(KmsRemoteTest, CertificateIsVerifiedWhenCertificatesAreNamed) {
     const std::string dir = Settings({{a_->port()}});
+    const std::string ca_dir = scratch_->MakeDir("ca");
+    fs::copy_file(a_->cert(), ca_dir + "/double-a.pem");
+    ASSERT_EQ(0, std::system(("openssl rehash " + ca_dir + " >/dev/null 2>&1").c_str()));
     struct Case {
         const char* name;
+        std::string variable;
         std::string ca;
         std::string result;
         size_t requests;
-    } cases[] = {{"trusted", a_->cert(), "init 0", 2}, {"untrusted", b_->cert(), "init -48", 0}};
+    } cases[] = {{"trusted file", "VAULT_CACERT", a_->cert(), "init 0", 2},
+                 {"untrusted file", "VAULT_CACERT", b_->cert(), "init -48", 0},
+                 {"trusted directory", "VAULT_CAPATH", ca_dir, "init 0", 2}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         a_->Mark();
-        const auto lines = Host({Init(dir)}, {{"VAULT_CACERT", c.ca}});
+        const auto lines = Host({Init(dir)}, {{c.variable, c.ca}});
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(c.result, lines.back());
         for (const auto& l : lines) EXPECT_NE(kUnverified, l);
