@@ -94,9 +94,30 @@ RunResult Keyforge(const std::string& program, std::vector<testsupport::Bind> bi
 
 TEST(InstallTree, StagedTreeHoldsExactlyTheDeliverables) {
     const std::string stage = testsupport::BuildDir() + "/stage";
-    EXPECT_EQ(ActualTree(stage), ExpectedTree(true));
+    const std::set<std::string> tree = ActualTree(stage);
+    EXPECT_EQ(tree, ExpectedTree(true));
     EXPECT_EQ(fs::read_symlink(testsupport::StagePrefix() + "/lib/libcipherbox.so").string(),
               std::string(DOVER_CIPHER_CHOICE) + "/libcipherbox.so");
+
+    // Every program resolves its libraries, libclilog from the tree's own lib/,
+    // without any help from the environment.
+    int with_clilog = 0;
+    for (const std::string& entry : tree) {
+        if (entry.rfind("x ", 0) != 0) continue;
+        RunOptions o;
+        o.argv = {"/usr/bin/ldd", stage + "/" + entry.substr(2)};
+        o.unset_env = {"LD_LIBRARY_PATH"};
+        RunResult r = Must(o);
+        EXPECT_EQ(r.out.find("not found"), std::string::npos) << entry << "\n" << r.out;
+        std::smatch m;
+        static const std::regex clilog("libclilog\\.so => (\\S+) ");
+        if (std::regex_search(r.out, m, clilog)) {
+            ++with_clilog;
+            EXPECT_EQ(fs::canonical(m[1].str()), fs::canonical(testsupport::StagePrefix() + "/lib/libclilog.so"))
+                << entry;
+        }
+    }
+    EXPECT_GT(with_clilog, 0);
 }
 
 class InstallChoice : public ::testing::TestWithParam<std::string> {};
