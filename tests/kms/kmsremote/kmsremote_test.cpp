@@ -168,6 +168,11 @@ protected:
         std::vector<std::string> lines;
         std::istringstream in(r.out);
         for (std::string line; std::getline(in, line);) lines.push_back(std::regex_replace(line, prefix, ""));
+        // Neither a login secret nor a token ever reaches a log line.
+        for (const char* secret : {"pw 7", "secret-1", "hvs."}) {
+            EXPECT_EQ(std::string::npos, r.out.find(secret)) << r.out;
+            EXPECT_EQ(std::string::npos, r.err.find(secret)) << r.err;
+        }
         return lines;
     }
 
@@ -256,6 +261,15 @@ TEST_F(KmsRemoteTest, SelectionSkipsServersThatFailAndReportsThem) {
          {{a_->port(), KMS_CREDENTIALS_USERPASS, "dbserver", "wrong"}, {b_->port()}},
          {},
          {started, kUnverified, connecting(A), refusedLogin, connecting(B), completedB, "init 0", "isinit 0"}},
+        {"first answers the login without a usable token",
+         {{a_->port()}, {b_->port()}},
+         Rule("POST", "/v1/auth/", -1, "respond", 200, R"({"auth":{"client_token":7,"accessor":"hvs.x1"}})"),
+         {started, kUnverified, connecting(A),
+          "WARNING: KMS WEB address " + Quoted(A) +
+              ": authentification is failed. Error: -2 (GetAuthTokenIfNeeded(): Json body in response has wrong "
+              "format. Some of parameters has wrong type or empty. Json Body: (withheld). Error: " +
+              Msg(-2) + ")",
+          connecting(B), completedB, "init 0", "isinit 0"}},
         {"none usable",
          {{a_->port(), KMS_CREDENTIALS_USERPASS, "dbserver", "wrong"}, {refused_port_}},
          {},
