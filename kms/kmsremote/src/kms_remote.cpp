@@ -216,19 +216,25 @@ void KmsRemote::ResetSelection() {
     credentials_type_ = -1;
 }
 
-size_t KmsRemote::WriteCallback(char* data, size_t size, size_t count, void* self) {
+size_t KmsRemote::WriteCallback(char* data, size_t size, size_t count, void* self) noexcept {
     auto* remote = static_cast<KmsRemote*>(self);
     std::string& text = remote->response_text_;
     const size_t length = size * count;
-    if (text.size() + length > text.capacity()) {
-        // Grow by hand so that the old block is wiped rather than left behind.
-        std::string bigger;
-        bigger.reserve(2 * (text.size() + length));
-        bigger.assign(text);
-        common_routines::SecureWipe(text);
-        text.swap(bigger);
+    // Called from libcurl's C code: no exception may leave. A short count makes
+    // libcurl fail the transfer.
+    try {
+        if (text.size() + length > text.capacity()) {
+            // Grow by hand so that the old block is wiped rather than left behind.
+            std::string bigger;
+            bigger.reserve(2 * (text.size() + length));
+            bigger.assign(text);
+            common_routines::SecureWipe(text);
+            text.swap(bigger);
+        }
+        text.append(data, length);
+    } catch (...) {
+        return 0;
     }
-    text.append(data, length);
     return length;
 }
 

@@ -102,7 +102,7 @@ private:
     // TLS connection, then frees it.
     void ReleaseHandle();
 
-    static size_t WriteCallback(char* data, size_t size, size_t count, void* self);
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* self) noexcept;
 
     std::string settings_path_;
     bool have_plugin_dir_ = false;
