@@ -96,11 +96,11 @@ ErrorResult KeyDepot::Init(const char* configDir, const char* pluginDir) {
     if (rc != ERR_NONE) return CodeFailure(rc);
 
     // Parsed into fresh objects: a failed Init leaves the served values as they were.
-    // The zero bytes that pad the text to whole cipher blocks are no part of it;
-    // without this they would end up in the last value when the last line has no
-    // line feed, and the server would get a key that differs from the file's.
-    size_t textEnd = content.size();
-    while (textEnd > 0 && content[textEnd - 1] == 0) --textEnd;
+    // The zero bytes that pad the text to whole cipher blocks follow the last line
+    // end and are skipped by the parser; a last line without a line feed keeps them
+    // in its value, as files already in service were read (paramseal ends the text
+    // with a line feed so that the files it writes never have one).
+    const size_t textEnd = content.size();
     common_routines::ConfigUtils staticParams(staticPath);
     {
         MemoryStreamBuf buffer(content.chars(), textEnd);

@@ -48,6 +48,9 @@ int EncryptFile(const std::string& path, std::string* reason) {
         }
         return ERR_FORMAT;
     }
+    // The zero bytes that pad the text to whole cipher blocks would become part of a
+    // last value that has no line end: end the text with a line feed.
+    if (!content.text.empty() && content.text.back() != '\n') content.text.push_back('\n');
     return StoreWriteFile(KMS, path, content.text);
 }
 

@@ -204,7 +204,7 @@ TEST_F(KeyDepot, DynamicFileFollowedStaticFileReadAtInit) {
     const std::string next = scratch_ / "static.next";
     const std::string newWal = "wal-fedcba9876543210fedcba98765432";
     ASSERT_EQ(StoreWriteFile(KMS, next, "actual_master_key = a2\nmaster_key_value_00000000_000000_000 = m2\n"
-                                        "wal_key = " + newWal),
+                                        "wal_key = " + newWal + "\n"),
               0);
     RunResult r = Host({Init(dir), "get d c s other",
                         // Rewritten in place with a later time.
@@ -238,14 +238,18 @@ TEST_F(KeyDepot, DynamicFileFollowedStaticFileReadAtInit) {
     EXPECT_EQ(Normalize(r.out).find("get 0 v5"), std::string::npos);
 }
 
-// The zero bytes that pad the stored text to whole cipher blocks never become
-// part of a value, also when the last line has no line feed.
-TEST_F(KeyDepot, PaddingIsNoPartOfTheLastValue) {
+// A last line without a line feed keeps the padding zero bytes in its value: the
+// stored files in service were read that way.
+TEST_F(KeyDepot, LastLineWithoutLineFeedKeepsThePadding) {
     std::string text = StaticText();
     text.pop_back();
     const std::string dir = MakeConfig("nolf", text, "a = 1\n");
+    const size_t padding = (16 - text.size() % 16) % 16;
+    ASSERT_NE(padding, 0u);
     RunResult r = Host({Init(dir), "getraw d c s wal_key 64"});
-    EXPECT_EQ(Results(r.out), (std::vector<std::string>{"init 0", "getraw 0 64 " + kWal + std::string(32, '.')}));
+    const std::string value = kWal + std::string(padding, '\0');
+    EXPECT_EQ(Results(r.out), (std::vector<std::string>{
+                                  "init 0", "getraw 0 64 " + value + std::string(64 - value.size(), '.')}));
 }
 
 }  // namespace

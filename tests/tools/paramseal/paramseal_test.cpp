@@ -31,10 +31,12 @@ std::string FailureLine(int code) {
     return Line(kRed, "Could not encrypt file. Error: " + std::to_string(code) + " (" + ErrorCodeToStr(code) + ")");
 }
 
-// A parameter file with the three static keys, exactly `size` bytes long.
-std::string Params(size_t size) {
+// A parameter file with the three static keys, exactly `size` bytes long, with or
+// without a line feed after the last line.
+std::string Params(size_t size, bool lastLineEnd = true) {
     const std::string head = "actual_master_key = a1\nmaster_key_value_00000000_000000_000 = m1\nwal_key = ";
-    return head + std::string(size - head.size() - 1, 'w') + "\n";
+    const size_t end = lastLineEnd ? 1 : 0;
+    return head + std::string(size - head.size() - end, 'w') + (lastLineEnd ? "\n" : "");
 }
 
 class Paramseal : public ::testing::Test {
@@ -95,10 +97,12 @@ TEST_F(Paramseal, EncryptsOnceForTheKmsSubstitute) {
         size_t plainSize;
         size_t encryptedSize;
         unsigned mode;
+        bool lastLineEnd = true;  // false: a line feed is added before encryption
     };
-    for (const Case& c : std::vector<Case>{{100, 112, 0640}, {96, 96, 0604}}) {
+    for (const Case& c : std::vector<Case>{{100, 112, 0640}, {96, 96, 0604}, {96, 112, 0600, false}}) {
         SCOPED_TRACE(c.plainSize);
-        const std::string plain = Params(c.plainSize);
+        SCOPED_TRACE(c.lastLineEnd);
+        const std::string plain = Params(c.plainSize, c.lastLineEnd);
         testsupport::WriteFileOrDie(file_, plain, c.mode);
         ASSERT_EQ(chown(file_.c_str(), 4321, 8765), 0);
 
@@ -118,7 +122,8 @@ TEST_F(Paramseal, EncryptsOnceForTheKmsSubstitute) {
         const std::string encrypted = testsupport::ReadFileOrDie(file_);
         std::string decrypted;
         ASSERT_EQ(StoreReadFile(KMS, file_, decrypted), 0);
-        EXPECT_EQ(decrypted, plain + std::string(c.encryptedSize - c.plainSize, '\0'));
+        const std::string ended = c.lastLineEnd ? plain : plain + "\n";
+        EXPECT_EQ(decrypted, ended + std::string(c.encryptedSize - ended.size(), '\0'));
 
         // A second run must not encrypt the file again.
         RunResult second = Run();
@@ -133,7 +138,7 @@ TEST_F(Paramseal, EncryptsOnceForTheKmsSubstitute) {
                      "get d c s wal_key"};
         RunResult opened = testsupport::RunProgram(host);
         EXPECT_NE(opened.out.find("\ninit 0\n"), std::string::npos) << opened.out;
-        EXPECT_NE(opened.out.find("\nget 0 " + std::string(c.plainSize - 76, 'w') + "\n"), std::string::npos)
+        EXPECT_NE(opened.out.find("\nget 0 " + std::string(c.plainSize - 76 + (c.lastLineEnd ? 0 : 1), 'w') + "\n"), std::string::npos)
             << opened.out;
     }
 }
