@@ -16,6 +16,7 @@
 #include <dlfcn.h>
 #include <json/json.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,6 +102,7 @@ const Setup* Prepare() {
         if (pipe(fds) != 0) return false;
         setup.double_pid = fork();
         if (setup.double_pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // gone with the benchmark, even after a crash
             dup2(fds[1], STDOUT_FILENO);
             close(fds[0]);
             execlp("python3", "python3", KMSREMOTE_BENCH_DOUBLE, "--dir", setup.dir.c_str(),

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <netinet/in.h>
@@ -48,6 +49,8 @@ public:
         if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid_ = fork();
         if (pid_ == 0) {
+            // The double goes when the test program does, even when it crashes.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             dup2(fds[1], STDOUT_FILENO);
             const std::string script = std::string(DOVER_SOURCE_DIR) + "/tests/kms/kmsremote/vault_double.py";
             execlp("python3", "python3", script.c_str(), "--dir", dir_.c_str(), static_cast<char*>(nullptr));
