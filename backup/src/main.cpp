@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/common_routines.h"
 #include "snaprover.h"
 
 using namespace snaprover;
@@ -16,6 +17,8 @@ namespace {
 
 int Run(int argc, char** argv) {
     Context& ctx = Ctx();
+    // The database password passes through this process.
+    common_routines::DisableCoreDumps();
     const char* pghome = std::getenv("PGHOME");
     if (pghome == nullptr || *pghome == '\0') {
         PrintLine(std::string("PGHOME environment variable is undefined. ") + (argc > 0 ? argv[0] : "snaprover") +

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <regex>
 #include <set>
 
+#include "common/common_routines.h"
 #include "common/durable_file.h"
 #include "common/error_code.h"
 #include "db.h"
@@ -224,8 +224,7 @@ void Detach() {
         // "/" always exists; carry on in the old directory otherwise.
     }
     umask(0);
-    struct rlimit no_core = {0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
+    common_routines::DisableCoreDumps();
     InstallTerminationHandler();
     signal(SIGTTIN, SIG_IGN);
     signal(SIGTTOU, SIG_IGN);

@@ -151,6 +151,24 @@ protected:
         return state;
     }
 
+    // The session process of `session` (its command line is that of "start").
+    static pid_t SessionProcess(const std::string& session) {
+        for (const auto& e : fs::directory_iterator("/proc")) {
+            std::string name = e.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::string cmdline;
+            try {
+                cmdline = ReadFileOrDie(e.path() / "cmdline");
+            } catch (...) {
+                continue;
+            }
+            if (Contains(cmdline, "snaprover") && Contains(cmdline, std::string("--session-id") + '\0' + session + '\0')) {
+                return std::stoi(name);
+            }
+        }
+        return -1;
+    }
+
     bool SessionConnected() const {
         return server_->Sql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'backup_session';") !=
                "0\n";
@@ -425,6 +443,27 @@ TEST_F(Snaprover, SessionFailures) {
     RunResult failed = Snap("wait-start", "K", {"--start-timeout", "3600"});
     EXPECT_EQ(failed.exit_code, 1);
     EXPECT_TRUE(Contains(failed.err, "(state: \"failed\") -> force kill session"));
+
+    // SIGTERM ends the session process, which closes its connection.
+    StartBackup("G");
+    pid_t daemon = SessionProcess("G");
+    ASSERT_GT(daemon, 0);
+    kill(daemon, SIGTERM);
+    ASSERT_TRUE(WaitUntil([&] { return !SessionConnected() && kill(daemon, 0) != 0; }));
+    EXPECT_EQ(StateOf("G"), "started");
+
+    // The server changes role under the session (here: the recovery flag a
+    // database reports flips).
+    database_ = "flip";
+    AddDatabase(database_, BackupFunctions() +
+                               "CREATE TABLE flag(v boolean); INSERT INTO flag VALUES (false);\n"
+                               "CREATE FUNCTION public.pg_is_in_recovery() RETURNS boolean LANGUAGE sql AS "
+                               "$$ SELECT v FROM flag $$;\nALTER DATABASE flip SET search_path = public, pg_catalog;");
+    StartBackup("R");
+    server_->Sql("UPDATE flag SET v = true;", "flip");
+    ASSERT_TRUE(WaitUntil([&] { return StateOf("R") == "failed"; })) << History();
+    EXPECT_TRUE(std::regex_search(Log(), std::regex(" - R - ERROR - DB instance changed role, backup could not be "
+                                                    "continued\\. pid =\\d+ -> stop\n")));
 }
 
 // Statement timeouts of the start and stop calls, and a stop that gives up
