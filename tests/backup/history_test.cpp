@@ -23,7 +23,7 @@ using snaprover::JsonValue;
 using testsupport::ReadFileOrDie;
 using testsupport::WriteFileOrDie;
 
-class History : public ::testing::Test {
+class SnaproverHistory : public ::testing::Test {
 protected:
     void SetUp() override {
         Ctx().opt.session_id = "A";
@@ -41,7 +41,7 @@ protected:
     testsupport::ScratchDir scratch_;
 };
 
-TEST_F(History, FileFormatIsOneLineWithKeysInInsertionOrder) {
+TEST_F(SnaproverHistory, FileFormatIsOneLineWithKeysInInsertionOrder) {
     JsonValue v = JsonValue::Parse(
         " \n[{\"state\": \"x\", \"b\": 1, \"a\": [true, null, 1.50, -2e3], \"\\u00e9\\ud83d\\ude00\\n\": {}}]\t");
     EXPECT_EQ(v.Dump(), "[{\"state\": \"x\", \"b\": 1, \"a\": [true, null, 1.50, -2e3], "
@@ -51,7 +51,7 @@ TEST_F(History, FileFormatIsOneLineWithKeysInInsertionOrder) {
     }
 }
 
-TEST_F(History, StateOperations) {
+TEST_F(SnaproverHistory, StateOperations) {
     // Missing, empty and blank files are an empty history, quietly.
     EXPECT_EQ(Ctx().data_hist.get_state(), "None");
     for (const char* text : {"", " \n\t "}) {
@@ -90,7 +90,7 @@ TEST_F(History, StateOperations) {
     EXPECT_NE(Log().find("ERROR - could not find session\n"), std::string::npos);
 }
 
-TEST_F(History, RotationKeepsTheNewestCompletedBackups) {
+TEST_F(SnaproverHistory, RotationKeepsTheNewestCompletedBackups) {
     struct Case {
         std::vector<int> completed;  // positions counted from 1, oldest first
         int records;
@@ -126,7 +126,7 @@ TEST_F(History, RotationKeepsTheNewestCompletedBackups) {
     EXPECT_NE(Log().find("ERROR - could not rotate backup history. err = "), std::string::npos);
 }
 
-TEST_F(History, WalFileNamesAndTimelines) {
+TEST_F(SnaproverHistory, WalFileNamesAndTimelines) {
     EXPECT_EQ(snaprover::get_walfile(1, 0x3000000, 16 << 20), "000000010000000000000002");
     EXPECT_EQ(snaprover::get_walfile(2, 0x100000001LL, 16 << 20), "000000020000000100000000");
     EXPECT_EQ(snaprover::get_walfile(3, 4LL << 30, 1 << 30), "000000030000000000000003");
@@ -136,7 +136,7 @@ TEST_F(History, WalFileNamesAndTimelines) {
     EXPECT_NE(Log().find("ERROR - could not find TLI in backup_label. error = "), std::string::npos);
 }
 
-TEST_F(History, ShellQuotingSurvivesTheShell) {
+TEST_F(SnaproverHistory, ShellQuotingSurvivesTheShell) {
     for (std::string word : {"/srv/backup/label-1", "/srv/my backup", "/x;touch /tmp/snap-never", "$(id)`id`",
                              "it's \"quoted\"\\", "a\nb", "*"}) {
         std::string quoted = snaprover::ShellQuote(word);
@@ -150,7 +150,7 @@ TEST_F(History, ShellQuotingSurvivesTheShell) {
 
 // A writer killed at any moment, or cut off in the middle of its write, leaves
 // the old or the new history, never a part of one.
-TEST_F(History, InterruptedWriterLeavesAWholeFile) {
+TEST_F(SnaproverHistory, InterruptedWriterLeavesAWholeFile) {
     std::vector<JsonValue> versions;
     for (char fill : {'a', 'b'}) {
         JsonValue record = JsonValue::Object();
