@@ -43,6 +43,8 @@ step() {
   shift
   steps=$((steps + 1))
   printf '\n===== %s\n' "$title" >>"$log"
+  # On a terminal, show which step is running until its result replaces the line.
+  [[ -t 1 ]] && printf '  ...   %-22s running\r' "$title"
   # In the background (its own process group, see set -m below) so that an
   # interrupt is handled at once and can stop the whole step.
   set +e
@@ -53,14 +55,16 @@ step() {
   step_pid=
   set -e
   result=$(tr '\n' ' ' <"$build/.step-result" | sed 's/ *$//')
+  local clear=''
+  [[ -t 1 ]] && clear=$'\033[K'
   if ((rc == 0)); then
-    printf '  ok    %-22s %s\n' "$title" "$result"
+    printf '%s  ok    %-22s %s\n' "$clear" "$title" "$result"
   elif ((rc == 77)); then
     skips=$((skips + 1))
-    printf '  skip  %-22s %s\n' "$title" "$result"
+    printf '%s  skip  %-22s %s\n' "$clear" "$title" "$result"
   else
     failures=$((failures + 1))
-    printf '  FAIL  %-22s %s (exit %d; details in %s)\n' "$title" "${result:-failed}" "$rc" "$log"
+    printf '%s  FAIL  %-22s %s (exit %d; details in %s)\n' "$clear" "$title" "${result:-failed}" "$rc" "$log"
   fi
   printf '%s -> %s\n' "$title" "$rc" >>"$log"
 }
@@ -146,8 +150,10 @@ do_deps() {
 }
 
 do_build() {
-  if [[ ! -f $build/CMakeCache.txt ]]; then
-    cmake -S "$src" -B "$build" -DDOVER_BUILD_BENCHMARKS=OFF >&2
+  # The walkthrough's own build directory is (re)configured with what it needs;
+  # a directory passed in DOVER_DEMO_BUILD_DIR is used as it is.
+  if [[ -z ${DOVER_DEMO_BUILD_DIR:-} || ! -f $build/CMakeCache.txt ]]; then
+    cmake -S "$src" -B "$build" -DDOVER_BUILD_TESTS=ON -DDOVER_BUILD_BENCHMARKS=OFF >&2
   fi
   # Only what is installed, plus the test host program that loads a KMS
   # connector the way the database server does.
