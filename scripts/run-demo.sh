@@ -89,7 +89,7 @@ holders_of() {
 
 cleanup() {
   local rc=$? pid d
-  trap - EXIT INT TERM
+  trap - EXIT INT TERM HUP
   if [[ -n $step_pid ]]; then
     kill -TERM -- "-$step_pid" 2>/dev/null || true
     wait "$step_pid" 2>/dev/null || true
@@ -116,7 +116,7 @@ cleanup() {
 trap cleanup EXIT
 # Job control: every step runs in a process group of its own.
 set -m
-trap 'echo "interrupted"; exit 130' INT TERM
+trap 'echo "interrupted"; exit 130' INT TERM HUP
 
 # ---------------------------------------------------------------- helpers
 
