@@ -155,7 +155,7 @@ TEST_F(SnaproverHistory, InterruptedWriterLeavesAWholeFile) {
     for (char fill : {'a', 'b'}) {
         JsonValue record = JsonValue::Object();
         record.Set("state", "completed");
-        record.Set("session_id", std::string(fill == 'a' ? 4 << 20 : 3 << 20, fill));
+        record.Set("session_id", std::string(fill == 'a' ? 2 << 20 : 3 << 19, fill));
         JsonValue list = JsonValue::Array();
         list.Append(record);
         versions.push_back(list);
@@ -193,7 +193,7 @@ TEST_F(SnaproverHistory, InterruptedWriterLeavesAWholeFile) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {5 << 20, 5 << 20};
+        struct rlimit limit = {5 << 19, 5 << 19};
         setrlimit(RLIMIT_FSIZE, &limit);
         JsonValue record = JsonValue::Object();
         record.Set("state", "starting");
