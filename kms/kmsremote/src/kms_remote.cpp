@@ -67,12 +67,18 @@ void AppendJsonString(std::string& out, const std::string& text) {
     out += '"';
 }
 
-// A string that holds a secret for one scope.
+// A string that holds a secret for one scope. Its storage is reserved up front
+// for the largest text it will hold, so that growing never frees a block that
+// still holds part of the secret.
 struct WipedText {
     std::string text;
-    WipedText() { text.reserve(256); }
+    explicit WipedText(size_t capacity = 256) { text.reserve(capacity); }
     ~WipedText() { common_routines::SecureWipe(text); }
 };
+
+// Room for a JSON body around `secrets` bytes of secret text: each byte takes at
+// most six characters ("\u00XX"), plus the fixed members.
+size_t BodyCapacity(size_t secrets) { return 6 * secrets + 96; }
 
 // Zeroes every string of a parsed answer in place before the tree is freed.
 void WipeJsonStrings(Json::Value& value) {
@@ -370,7 +376,7 @@ ErrorResult KmsRemote::PerformRequestWithSearchKmsOnFail(HttpMethod method, cons
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
         {
-            WipedText line;
+            WipedText line(std::strlen(kTokenHeader) + token_.size() + 1);
             line.text = kTokenHeader;
             line.text += token_;
             SetHeader(kTokenHeader, line.text);
@@ -390,7 +396,7 @@ ErrorResult KmsRemote::PerformRequestWithSearchKmsOnFail(HttpMethod method, cons
 ErrorResult KmsRemote::GetAuthTokenIfNeeded(bool searchOnFail) {
     if (!token_.empty()) return nullptr;
     std::string path;
-    WipedText body;
+    WipedText body(BodyCapacity(login_.size() + secret_.size()));
     if (credentials_type_ == KMS_CREDENTIALS_USERPASS) {
         path = kUserpassLoginPath + login_;
         body.text = "{\"password\":";
@@ -614,7 +620,7 @@ ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& path
 
 ErrorResult KmsRemote::SetValue(const std::string& domain, const std::string& clusterId,
                                 const std::string& subdomain, const std::string& key, const std::string& value) {
-    WipedText body;
+    WipedText body(BodyCapacity(value.size()));
     body.text = "{\"data\":{\"value\":";
     AppendJsonString(body.text, value);
     body.text += "}}\n";
@@ -624,7 +630,7 @@ ErrorResult KmsRemote::SetValue(const std::string& domain, const std::string& cl
 ErrorResult KmsRemote::CheckAndSetValue(const std::string& domain, const std::string& clusterId,
                                         const std::string& subdomain, const std::string& key,
                                         const std::string& value) {
-    WipedText body;
+    WipedText body(BodyCapacity(value.size()));
     body.text = "{\"data\":{\"value\":";
     AppendJsonString(body.text, value);
     body.text += "},\"options\":{\"cas\":\"0\"}}\n";
