@@ -325,7 +325,10 @@ bool is_in_recovery(AsyncCursor& cur) {
 
 int64_t get_wal_segment_size(AsyncCursor& cur) {
     try {
-        return std::stoll(FirstColumn(cur, "SELECT setting FROM pg_settings WHERE name = 'wal_segment_size';"));
+        int64_t size = std::stoll(FirstColumn(cur, "SELECT setting FROM pg_settings WHERE name = 'wal_segment_size';"));
+        // The WAL file name divides by it.
+        if (size <= 0) throw std::out_of_range("wal_segment_size " + std::to_string(size));
+        return size;
     } catch (const std::exception& e) {
         Ctx().log.Error(std::string("could not get wal_segment_size, err = ") + e.what());
         set_backup_state_failed();

@@ -93,6 +93,10 @@ std::string MicrosecondStamp() {
     return buf;
 }
 
+// Seconds as a millisecond count for "SET statement_timeout", built as text so
+// no option value can overflow; the server judges the range.
+std::string Milliseconds(int64_t seconds) { return seconds == 0 ? "0" : std::to_string(seconds) + "000"; }
+
 void run_backup_session(AsyncConnection& con) {
     Context& ctx = Ctx();
     const Options& opt = ctx.opt;
@@ -103,7 +107,7 @@ void run_backup_session(AsyncConnection& con) {
     AsyncCursor cur = con.cursor();
     const std::string my_pid = std::to_string(con.backend_pid());
     ctx.log.Info("start backup session, pid = " + my_pid);
-    cur.execute("SET statement_timeout = " + std::to_string(opt.start_timeout * 1000) + ";");
+    cur.execute("SET statement_timeout = " + Milliseconds(opt.start_timeout) + ";");
     try {
         cur.execute("SELECT pg_start_backup('" + now() +
                     " by snapwarden', FALSE, FALSE),\n                              pg_is_in_recovery();");
@@ -151,7 +155,7 @@ void run_backup_session(AsyncConnection& con) {
     ctx.log.Info("going to stop backup, pid = " + my_pid);
     set_backup_state_stopping();
     const int64_t seg_size = get_wal_segment_size(cur);
-    cur.execute("SET statement_timeout = " + std::to_string(opt.stop_timeout * 1000) + ";");
+    cur.execute("SET statement_timeout = " + Milliseconds(opt.stop_timeout) + ";");
     cur.execute(kStopBackup, false);
     // On a standby the stop waits for the last segment to be archived, which
     // needs the master to switch to a new WAL file.
@@ -329,7 +333,7 @@ void stop_backup() {
     if (fd < 0) throw std::runtime_error("cannot create \"" + done_path + "\": " + std::strerror(errno));
     close(fd);
     PrintLine("waiting for backup mode to stop...");
-    for (int64_t i = 0; i < ctx.opt.stop_timeout + 1; ++i) {
+    for (int64_t i = 0; i <= ctx.opt.stop_timeout; ++i) {
         if (!has_backup_session()) break;
         SleepOneSecond();
     }
