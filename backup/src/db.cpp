@@ -36,13 +36,15 @@ void CheckTermination() {
     if (g_terminate) throw ExitRequest{1};
 }
 
-// Waits until the connection's socket is ready for reading (or writing).
-void WaitSocket(PGconn* conn, bool for_write, std::optional<int> timeout_s) {
+enum class Ready { Read, Write, Either };
+
+// Waits until the connection's socket is ready as asked.
+void WaitSocket(PGconn* conn, Ready want, std::optional<int> timeout_s) {
     int fd = PQsocket(conn);
     if (fd < 0) throw DbError("Invalid socket: " + ConnError(conn));
     struct pollfd p {};
     p.fd = fd;
-    p.events = for_write ? POLLOUT : POLLIN;
+    p.events = want == Ready::Read ? POLLIN : want == Ready::Write ? POLLOUT : (POLLIN | POLLOUT);
     int timeout_ms = timeout_s ? *timeout_s * 1000 : -1;
     for (;;) {
         CheckTermination();
@@ -205,8 +207,8 @@ void wait_connect(PGconn* conn, std::optional<int> timeout_s) {
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
     for (;;) {
         switch (state) {
-            case PGRES_POLLING_WRITING: WaitSocket(conn, true, timeout_s); break;
-            case PGRES_POLLING_READING: WaitSocket(conn, false, timeout_s); break;
+            case PGRES_POLLING_WRITING: WaitSocket(conn, Ready::Write, timeout_s); break;
+            case PGRES_POLLING_READING: WaitSocket(conn, Ready::Read, timeout_s); break;
             default: break;
         }
         state = PQconnectPoll(conn);
@@ -246,7 +248,12 @@ void AsyncCursor::Complete(std::optional<int> timeout_s) {
             throw DbError(ConnError(conn_));
         }
         if (flushed == 1) {
-            WaitSocket(conn_, true, timeout_s);
+            // The server may be waiting for us to read before it takes more.
+            WaitSocket(conn_, Ready::Either, timeout_s);
+            if (PQconsumeInput(conn_) == 0) {
+                pending_ = false;
+                throw DbError(ConnError(conn_));
+            }
             continue;
         }
         if (PQconsumeInput(conn_) == 0) {
@@ -254,7 +261,7 @@ void AsyncCursor::Complete(std::optional<int> timeout_s) {
             throw DbError(ConnError(conn_));
         }
         if (PQisBusy(conn_)) {
-            WaitSocket(conn_, false, timeout_s);
+            WaitSocket(conn_, Ready::Read, timeout_s);
             continue;
         }
         PGresult* res = PQgetResult(conn_);
