@@ -66,8 +66,12 @@ int SetValue(InstanceFunction instance, const char* domain, const char* clusterI
     if (domain == nullptr || clusterId == nullptr || subdomain == nullptr || key == nullptr || value == nullptr) {
         return ERR_NULL_POINTER;
     }
-    return common_routines::CallReturningCode(
-        [&] { return ResultToCode(instance().SetValue(domain, clusterId, subdomain, key, value)); });
+    return common_routines::CallReturningCode([&] {
+        // The value is key material: its string copy is wiped, not just freed.
+        WipedString text;
+        text.text = value;
+        return ResultToCode(instance().SetValue(domain, clusterId, subdomain, key, text.text));
+    });
 }
 
 int CheckAndSetValue(InstanceFunction instance, const char* domain, const char* clusterId,
@@ -75,8 +79,12 @@ int CheckAndSetValue(InstanceFunction instance, const char* domain, const char* 
     if (domain == nullptr || clusterId == nullptr || subdomain == nullptr || key == nullptr || value == nullptr) {
         return ERR_NULL_POINTER;
     }
-    return common_routines::CallReturningCode(
-        [&] { return ResultToCode(instance().CheckAndSetValue(domain, clusterId, subdomain, key, value)); });
+    return common_routines::CallReturningCode([&] {
+        // The value is key material: its string copy is wiped, not just freed.
+        WipedString text;
+        text.text = value;
+        return ResultToCode(instance().CheckAndSetValue(domain, clusterId, subdomain, key, text.text));
+    });
 }
 
 }  // namespace kms::entry_points
