@@ -549,6 +549,10 @@ TEST_F(Snaprover, StandbyPingsTheLeaderFoundThroughPatroni) {
               fake_dir.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
+    // Ended however the test ends, so no stray child keeps the test's output open.
+    std::unique_ptr<pid_t, void (*)(pid_t*)> fake_guard(&fake, [](pid_t* p) {
+        if (*p > 0 && kill(*p, SIGKILL) == 0) waitpid(*p, nullptr, 0);
+    });
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(fake_dir + "/port"); }));
     std::string patroni_port = ReadFileOrDie(fake_dir + "/port");
     std::vector<std::string> patroni = {"--patroni-port", patroni_port};
@@ -569,6 +573,7 @@ TEST_F(Snaprover, StandbyPingsTheLeaderFoundThroughPatroni) {
     // Patroni down: logged with the failure's origin, the backup still completes.
     kill(fake, SIGKILL);
     waitpid(fake, nullptr, 0);
+    fake = -1;
     StartBackup("L3", patroni);
     EXPECT_EQ(Snap("stop", "L3", patroni).exit_code, 0);
     EXPECT_TRUE(std::regex_search(Log(), std::regex(" - L3 - ERROR - GET http://127.0.0.1:" + patroni_port +
