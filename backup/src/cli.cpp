@@ -169,8 +169,7 @@ std::string Help() {
     throw ExitRequest{2};
 }
 
-// Integer text as Python's int() reads it: blanks around, an optional sign,
-// decimal digits.
+// Integer text: blanks around, an optional sign, decimal digits.
 bool ParseInteger(const std::string& text, int64_t& value) {
     size_t b = text.find_first_not_of(" \t\n\r\f\v");
     size_t e = text.find_last_not_of(" \t\n\r\f\v");

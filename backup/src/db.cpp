@@ -56,8 +56,8 @@ void WaitSocket(PGconn* conn, Ready want, std::optional<int> timeout_s) {
     }
 }
 
-// Converts a port text the way Python's int() does; throws
-// std::invalid_argument otherwise.
+// Converts a port text (blanks around, an optional sign, decimal digits);
+// throws std::invalid_argument otherwise.
 long ParsePort(const std::string& port) {
     size_t b = port.find_first_not_of(" \t\n\r\f\v");
     size_t e = port.find_last_not_of(" \t\n\r\f\v");
@@ -65,7 +65,7 @@ long ParsePort(const std::string& port) {
     size_t first = (!core.empty() && (core[0] == '+' || core[0] == '-')) ? 1 : 0;
     if (first >= core.size() || core.find_first_not_of("0123456789", first) != std::string::npos ||
         core.size() > 18) {
-        throw std::invalid_argument("invalid literal for int() with base 10: '" + port + "'");
+        throw std::invalid_argument("port is not a number: '" + port + "'");
     }
     return std::stol(core);
 }

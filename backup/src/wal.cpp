@@ -47,7 +47,7 @@ JsonValue FromJsonCpp(const Json::Value& v) {
     return JsonValue();
 }
 
-// Text of a scalar as Python's str() gives it for the values that occur here.
+// A scalar as text: strings as they are, null as "None", numbers in JSON form.
 std::string ScalarText(const Json::Value& v) {
     if (v.isString()) return v.asString();
     if (v.isNull()) return "None";
