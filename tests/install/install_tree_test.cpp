@@ -160,8 +160,10 @@ TEST(DebianPackage, InstallsSwitchesBuildsAndRemovesCleanly) {
         if (e.path().extension() == ".deb") deb = e.path().string();
     }
     ASSERT_NE(deb, "") << "cpack made no .deb";
+    std::string arch = Must({"/usr/bin/dpkg", "--print-architecture"}).out;
+    arch.erase(arch.find_last_not_of('\n') + 1);
     EXPECT_EQ(fs::path(deb).filename().string(),
-              "dover-security-tools_" + std::string(DOVER_PROJECT_VERSION) + "_amd64.deb");
+              "dover-security-tools_" + std::string(DOVER_PROJECT_VERSION) + "_" + arch + ".deb");
 
     // Control data: the project's version and the libraries the binaries link.
     EXPECT_EQ(Must({"/usr/bin/dpkg-deb", "-f", deb, "Version"}).out, std::string(DOVER_PROJECT_VERSION) + "\n");
