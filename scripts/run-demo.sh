@@ -11,8 +11,9 @@
 # when any step failed.
 #
 # Needs root (mount namespace, the postgres user). Environment:
-#   DOVER_DEMO_BUILD_DIR  build directory to use (default build-demo); an existing
-#                         configured one is reused as it is (CI passes "build")
+#   DOVER_DEMO_BUILD_DIR  an existing build directory to reuse as it is (CI passes
+#                         its test build); without it the walkthrough configures
+#                         and uses build-demo
 #   DOVER_DEMO_KEEP=1     keep the scratch directory for inspection
 set -euo pipefail
 cd "$(dirname "$0")/.."
