@@ -18,3 +18,7 @@ cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug -DDOVER_SANITIZE=ON -DDOVER_BUI
 cmake --build build-san -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-san -L unit -j"$jobs" --output-on-failure
+
+# libFuzzer targets of every parser of outside input, a few seconds each on
+# their seed corpora (regression inputs included).
+bash scripts/run-fuzz.sh 8
