@@ -1,13 +1,7 @@
 #include "credentials/cred_tab.h"
 
-#include <fcntl.h>
 #include <json/json.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,6 +10,7 @@
 #include "common/common_routines.h"
 #include "common/durable_file.h"
 #include "common/error_code.h"
+#include "common/file_mutex.h"
 #include "common/result_guard.h"
 #include "common/secure_buffer.h"
 #include "credentials/credential_store.h"
@@ -24,147 +19,10 @@
 namespace cred_tab {
 namespace {
 
-[[noreturn]] void ThrowErrno(int error) {
-    throw std::system_error(error != 0 ? error : EBADF, std::generic_category());
-}
-
-// Exclusive flock on the table file, held from CredTabOpen to CredTabClose.
-//
-// Saving replaces the table file by renaming a new file over it, so a lock on
-// the old file alone would not exclude an editor that opens the new one. Two
-// rules keep the lock meaningful across replacement: the saver locks the new
-// file before it is renamed into place and keeps that lock, and after every
-// acquisition the locked file is checked to still be the one at the path; if
-// it was replaced while we waited, the new file is opened and locked instead.
-//
-// The lock file is created (empty, mode 0660 whatever the umask, group of its
-// directory) when missing.
-// A process that inherited the object through fork opens the file again, so
-// that its lock is its own.
-class TableLock {
-public:
-    explicit TableLock(std::string path) : path_(std::move(path)) {}
-    ~TableLock() {
-        DropPending();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    TableLock(const TableLock&) = delete;
-    TableLock& operator=(const TableLock&) = delete;
-
-    void lock() {
-        for (;;) {
-            int pid = static_cast<int>(::syscall(SYS_getpid));
-            if (pid != owner_) {
-                // An inherited descriptor shares the parent's lock; closing our
-                // copy leaves the parent's lock in place.
-                if (fd_ >= 0) ::close(fd_);
-                fd_ = -1;
-                owner_ = pid;
-                fd_ = OpenTableFile();
-            }
-            if (fd_ < 0) ThrowErrno(errno);
-            while (::flock(fd_, LOCK_EX) != 0) {
-                if (errno != EINTR) ThrowErrno(errno);
-            }
-            held_ = true;
-            if (LockedFileIsCurrent()) return;
-            // Replaced or renamed away while we waited: start over on the
-            // file that is at the path now.
-            ::flock(fd_, LOCK_UN);
-            held_ = false;
-            ::close(fd_);
-            fd_ = -1;
-            owner_ = -1;
-        }
-    }
-
-    void unlock() {
-        if (fd_ < 0) ThrowErrno(EBADF);
-        // A descriptor inherited through fork shares the parent's lock:
-        // releasing it here would let another editor in beside the parent.
-        // This process never locked anything, so there is nothing to release.
-        if (owner_ != static_cast<int>(::syscall(SYS_getpid))) return;
-        if (::flock(fd_, LOCK_UN) != 0) ThrowErrno(errno);
-        held_ = false;
-    }
-
-    bool held() const { return held_ && fd_ >= 0 && owner_ == static_cast<int>(::syscall(SYS_getpid)); }
-
-    // Locks the file that is about to replace the table. Nobody else can know
-    // the new file yet, so the lock is taken without waiting.
-    int PrepareReplacement(int fd) {
-        DropPending();
-        pending_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (pending_ < 0) return errno;
-        if (::flock(pending_, LOCK_EX | LOCK_NB) != 0) {
-            int error = errno;
-            DropPending();
-            return error;
-        }
-        return ERR_NONE;
-    }
-
-    // The new file is in place: hold its lock and let go of the old file, which
-    // wakes waiters on it; they notice the replacement and wait on ours.
-    void CommitReplacement() {
-        if (pending_ < 0) return;
-        int old = fd_;
-        fd_ = pending_;
-        pending_ = -1;
-        owner_ = static_cast<int>(::syscall(SYS_getpid));
-        if (old >= 0) ::close(old);
-    }
-
-    void DropPending() {
-        if (pending_ >= 0) ::close(pending_);
-        pending_ = -1;
-    }
-
-    const std::string& path() const { return path_; }
-
-private:
-    // Opens (creating when missing) the table file without blocking, and
-    // refuses anything but a regular file: a FIFO would block the open for
-    // ever and a link to a device would swallow every save.
-    int OpenTableFile() const {
-        int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
-            fd = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0600);
-            // Set on the descriptor: the process umask is never changed, as this
-            // code also runs inside the database server.
-            if (fd >= 0 && common_routines::SetSecretFileMode(fd, path_, 0660) != 0) {
-                int error = errno;
-                ::close(fd);
-                ThrowErrno(error);
-            }
-            // Created by another editor in the meantime.
-            if (fd < 0 && errno == EEXIST) fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        }
-        if (fd < 0) ThrowErrno(errno);
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            throw static_cast<int>(ERR_OPEN_FILE);
-        }
-        return fd;
-    }
-
-    bool LockedFileIsCurrent() const {
-        struct stat locked {}, current {};
-        if (::fstat(fd_, &locked) != 0) ThrowErrno(errno);
-        if (::stat(path_.c_str(), &current) != 0) {
-            if (errno == ENOENT) return false;
-            ThrowErrno(errno);
-        }
-        return locked.st_dev == current.st_dev && locked.st_ino == current.st_ino;
-    }
-
-    int fd_ = -1;
-    int owner_ = -1;
-    int pending_ = -1;
-    bool held_ = false;
-    std::string path_;
-};
+// The table file is its own lock, held from CredTabOpen to CredTabClose. Saving
+// renames a new file over it and hands the lock over to that file, so editors
+// waiting on the old file move on to the new one.
+using TableLock = common_routines::file_mutex;
 
 std::string& PathSetting() {
     static std::string path = DefaultTablePath();
@@ -183,11 +41,6 @@ struct Iteration {
     Json::ArrayIndex current;
     Json::ArrayIndex end;
 };
-
-template <typename F>
-int Guarded(F&& body) noexcept {
-    return common_routines::CallReturningCode(std::forward<F>(body));
-}
 
 bool StringEquals(const Json::Value* value, const char* expected) {
     if (!value || !value->isString()) return false;
@@ -271,41 +124,33 @@ void SetTablePath(const std::string& path) {
 
 }  // namespace cred_tab
 
-using cred_tab::Guarded;
+using common_routines::CallReturningCode;
 
 extern "C" int CredTabOpen(CredTabHandle* out) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         if (!out) return ERR_NULL_POINTER;
         int rc = EncryptionInit(nullptr, nullptr, nullptr, nullptr);
         if (rc != ERR_NONE) return rc;
 
         auto& lock = cred_tab::LockObject();
         if (!lock) lock = std::make_unique<cred_tab::TableLock>(cred_tab::TablePath());
-        try {
+        rc = CallReturningCode([&] {
             lock->lock();
-        } catch (const std::system_error& e) {
+            return static_cast<int>(ERR_NONE);
+        });
+        if (rc != ERR_NONE) {
             lock.reset();
-            return e.code().value();
-        } catch (int code) {
-            lock.reset();
-            return code;
-        } catch (...) {
-            lock.reset();
-            return ERR_EXCEPTION;
+            return rc;
         }
 
         auto table = std::make_unique<Json::Value>();
-        try {
-            rc = cred_tab::CredTabLoad(*table);
-        } catch (...) {
-            rc = ERR_EXCEPTION;
-        }
+        rc = CallReturningCode([&] { return cred_tab::CredTabLoad(*table); });
         if (rc != ERR_NONE) {
-            try {
+            // The load failure is the one to report, whatever the unlock says.
+            CallReturningCode([&] {
                 lock->unlock();
-            } catch (...) {
-                // The load failure is the one to report.
-            }
+                return static_cast<int>(ERR_NONE);
+            });
             return rc;
         }
         *out = table.release();
@@ -314,7 +159,7 @@ extern "C" int CredTabOpen(CredTabHandle* out) {
 }
 
 extern "C" int CredTabClose(CredTabHandle handle) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         // A failed unlock is returned as its code, and the table stays open.
         if (auto& lock = cred_tab::LockObject()) lock->unlock();
         if (handle) {
@@ -327,7 +172,7 @@ extern "C" int CredTabClose(CredTabHandle handle) {
 }
 
 extern "C" int CredTabSave(CredTabHandle handle) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         if (!handle) return ERR_NULL_POINTER;
         Json::StyledWriter writer;
         std::string text = writer.write(*static_cast<Json::Value*>(handle));
@@ -340,7 +185,7 @@ extern "C" int CredTabSave(CredTabHandle handle) {
         // Writers are serialised by the table lock, so any temporary file of
         // the table that exists now was left by a writer that died.
         options.remove_stale_temporaries = moveLock;
-        if (moveLock) options.before_rename = [lock](int fd) { return lock->PrepareReplacement(fd); };
+        if (moveLock) options.before_rename = [lock](int fd) { return lock->prepare_handover(fd); };
 
         bool inPlace = false;
         options.rewritten_in_place = &inPlace;
@@ -349,9 +194,9 @@ extern "C" int CredTabSave(CredTabHandle handle) {
         if (moveLock) {
             // After an in-place rewrite the locked file is still the table.
             if (rc == ERR_NONE && !inPlace) {
-                lock->CommitReplacement();
+                lock->commit_handover();
             } else {
-                lock->DropPending();
+                lock->drop_handover();
             }
         }
         return rc;
@@ -360,7 +205,7 @@ extern "C" int CredTabSave(CredTabHandle handle) {
 
 extern "C" int CredTabGetPassword(CredTabHandle handle, const char* host, uint32_t port, const char* database,
                                   const char* username, const char** password) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         if (!password || !cred_tab::ArgumentsPresent(host, database, username)) return ERR_NULL_POINTER;
         // No table at all holds no password either.
         if (!handle) return ERR_NOT_FOUND;
@@ -380,7 +225,7 @@ extern "C" int CredTabGetPassword(CredTabHandle handle, const char* host, uint32
 
 extern "C" int CredTabAddRecord(CredTabHandle handle, const char* host, uint32_t port, const char* database,
                                 const char* username, const char* password, bool* isNew) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         if (!handle || !password || !isNew || !cred_tab::ArgumentsPresent(host, database, username))
             return ERR_NULL_POINTER;
         auto& table = *static_cast<Json::Value*>(handle);
@@ -406,7 +251,7 @@ extern "C" int CredTabAddRecord(CredTabHandle handle, const char* host, uint32_t
 
 extern "C" int CredTabRemoveRecord(CredTabHandle handle, const char* host, uint32_t port, const char* database,
                                    const char* username) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         if (!handle || !cred_tab::ArgumentsPresent(host, database, username)) return ERR_NULL_POINTER;
         auto& table = *static_cast<Json::Value*>(handle);
         if (!table.isArray()) return ERR_FORMAT;
@@ -422,7 +267,7 @@ extern "C" int CredTabRemoveRecord(CredTabHandle handle, const char* host, uint3
 }
 
 extern "C" int CredTabReset(void) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         std::string path = cred_tab::TablePath();
         if (!common_routines::CheckFileExists(path)) return ERR_NONE;
         return std::rename(path.c_str(), (path + ".reset").c_str());
@@ -430,7 +275,7 @@ extern "C" int CredTabReset(void) {
 }
 
 extern "C" int CredTabBegin(CredTabHandle handle, CredTabIterator* out) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         if (!out) return ERR_NULL_POINTER;
         const auto* table = static_cast<const Json::Value*>(handle);
         if (!table || !table->isArray()) return ERR_FORMAT;
@@ -440,7 +285,7 @@ extern "C" int CredTabBegin(CredTabHandle handle, CredTabIterator* out) {
 }
 
 extern "C" int CredTabNext(CredTabIterator iterator, CredTabRecord* record) {
-    return Guarded([&]() -> int {
+    return CallReturningCode([&]() -> int {
         if (!iterator || !record) return ERR_NULL_POINTER;
         auto* it = static_cast<cred_tab::Iteration*>(iterator);
         if (it->current >= it->end || it->current >= it->table->size()) return 0;

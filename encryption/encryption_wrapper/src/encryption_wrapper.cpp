@@ -50,12 +50,6 @@ bool TableIsComplete(const EncryptionFunctionList* t) {
            t->PluginGetBlockSize != nullptr && t->PluginGetKeySize != nullptr && t->PluginGetIvSize != nullptr;
 }
 
-// Converts whatever a plug-in call throws into a result code.
-template <typename Call>
-int Guarded(Call&& call) noexcept {
-    return common_routines::CallReturningCode(std::forward<Call>(call));
-}
-
 // Checks that the plug-in is loaded and returns its table.
 const EncryptionFunctionList& LoadedTable() {
     WrapperState& s = WrapperState::Instance();
@@ -90,7 +84,7 @@ int EncryptionInit(const char* pluginDir, const char* libName, const char* binDi
     if (state.dynamicModulePtr) {
         return ERR_NONE;
     }
-    try {
+    return common_routines::CallReturningCode([&]() -> int {
         auto module = std::make_unique<dynamic_module::DynamicModule>(pluginDir, libName, binDir, libDir, nullptr,
                                                                       RequiredEntryPoints());
         auto getList = module->GetSymbol<PluginGetFunctionListFunc>("PluginGetFunctionList");
@@ -110,11 +104,7 @@ int EncryptionInit(const char* pluginDir, const char* libName, const char* binDi
         // A failed plug-in initialisation keeps the module; the plug-in retries
         // lazily on its next call.
         return state.fList->PluginInit();
-    } catch (int code) {
-        return code;
-    } catch (...) {
-        return ERR_EXCEPTION;
-    }
+    });
 }
 
 int EncryptionEncrypt(const uint8_t* input, size_t size, uint8_t* output, const uint8_t* key, const uint8_t* iv,
@@ -124,7 +114,7 @@ int EncryptionEncrypt(const uint8_t* input, size_t size, uint8_t* output, const 
     WRAPPER_ASSERT(key, "key");
     WRAPPER_ASSERT(iv, "iv");
     const EncryptionFunctionList& f = LoadedTable();
-    return Guarded([&] { return f.PluginEncrypt(input, size, output, key, iv, stream); });
+    return common_routines::CallReturningCode([&] { return f.PluginEncrypt(input, size, output, key, iv, stream); });
 }
 
 int EncryptionDecrypt(const uint8_t* input, size_t size, uint8_t* output, const uint8_t* key, const uint8_t* iv,
@@ -134,19 +124,19 @@ int EncryptionDecrypt(const uint8_t* input, size_t size, uint8_t* output, const 
     WRAPPER_ASSERT(key, "key");
     WRAPPER_ASSERT(iv, "iv");
     const EncryptionFunctionList& f = LoadedTable();
-    return Guarded([&] { return f.PluginDecrypt(input, size, output, key, iv, stream); });
+    return common_routines::CallReturningCode([&] { return f.PluginDecrypt(input, size, output, key, iv, stream); });
 }
 
 int EncryptionGenerateKey(uint8_t* key, int size) {
     WRAPPER_ASSERT(key, "key");
     const EncryptionFunctionList& f = LoadedTable();
-    return Guarded([&] { return f.PluginGenerateKey(key, size); });
+    return common_routines::CallReturningCode([&] { return f.PluginGenerateKey(key, size); });
 }
 
 int EncryptionGenerateIv(uint8_t* iv, int size) {
     WRAPPER_ASSERT(iv, "iv");
     const EncryptionFunctionList& f = LoadedTable();
-    return Guarded([&] { return f.PluginGenerateIv(iv, size); });
+    return common_routines::CallReturningCode([&] { return f.PluginGenerateIv(iv, size); });
 }
 
 int EncryptionDerivePasswordKey(uint8_t* key, int keySize, uint8_t* iv, int ivSize, const uint8_t* password,
@@ -156,7 +146,7 @@ int EncryptionDerivePasswordKey(uint8_t* key, int keySize, uint8_t* iv, int ivSi
     WRAPPER_ASSERT(password, "password");
     WRAPPER_ASSERT(salt, "salt");
     const EncryptionFunctionList& f = LoadedTable();
-    return Guarded([&] {
+    return common_routines::CallReturningCode([&] {
         return f.PluginGeneratePasswordBasedKey(key, keySize, iv, ivSize, password, passwordSize, salt, saltSize,
                                                 iterations);
     });
@@ -165,19 +155,19 @@ int EncryptionDerivePasswordKey(uint8_t* key, int keySize, uint8_t* iv, int ivSi
 int EncryptionGetBlockSize(int* size) {
     WRAPPER_ASSERT(size, "size");
     const EncryptionFunctionList& f = LoadedTable();
-    return CheckedSize(Guarded([&] { return f.PluginGetBlockSize(size); }), size);
+    return CheckedSize(common_routines::CallReturningCode([&] { return f.PluginGetBlockSize(size); }), size);
 }
 
 int EncryptionGetKeySize(int* size) {
     WRAPPER_ASSERT(size, "size");
     const EncryptionFunctionList& f = LoadedTable();
-    return CheckedSize(Guarded([&] { return f.PluginGetKeySize(size); }), size);
+    return CheckedSize(common_routines::CallReturningCode([&] { return f.PluginGetKeySize(size); }), size);
 }
 
 int EncryptionGetIvSize(int* size) {
     WRAPPER_ASSERT(size, "size");
     const EncryptionFunctionList& f = LoadedTable();
-    return CheckedSize(Guarded([&] { return f.PluginGetIvSize(size); }), size);
+    return CheckedSize(common_routines::CallReturningCode([&] { return f.PluginGetIvSize(size); }), size);
 }
 
 void EncryptionMakeRelationIv(int objType, unsigned objOid, unsigned dataBaseOid, uint8_t* iv, int ivSize) {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/error_code.h"
+#include "common/result_guard.h"
 
 namespace encryption {
 
@@ -107,7 +108,7 @@ EncryptionCore& EncryptionCore::Instance() {
 }
 
 int EncryptionCore::Init(const char* engineId, const char* blockCipherName, const char* streamCipherName) {
-    try {
+    return common_routines::CallReturningCode([&]() -> int {
         // Only a successfully selected engine replaces the current one.
         engine_ = std::make_unique<CryptoEngine>(engineId);
         try {
@@ -128,11 +129,7 @@ int EncryptionCore::Init(const char* engineId, const char* blockCipherName, cons
         keyLength_ = EVP_CIPHER_CTX_get_key_length(blockEncryptCtx_.get());
         ivLength_ = EVP_CIPHER_CTX_get_iv_length(blockEncryptCtx_.get());
         return ERR_NONE;
-    } catch (int code) {
-        return code;
-    } catch (...) {
-        return ERR_EXCEPTION;
-    }
+    });
 }
 
 CipherCtxPtr EncryptionCore::CreateEncryptCtx(const char* cipherName, CipherCtxType type) {
