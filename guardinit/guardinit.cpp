@@ -31,8 +31,8 @@ namespace {
 
 using namespace guardinit;
 
-constexpr char kBackendVersion[] = "postgres (ZurezovEVA VO) 4.6.0 (11.14)\n";
-constexpr char kServerMajorVersion[] = "11";
+using product_info::kServerMajorVersion;
+constexpr const char* kBackendVersion = product_info::kServerVersionLine;
 constexpr char kTextDomain[] = "guardinit-11";
 using product_info::kSupportAddress;
 
@@ -479,7 +479,7 @@ int Main(int argc, char** argv) {
             return 0;
         }
         if (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0) {
-            std::puts("guardinit (PostgreSQL) 11.14");
+            std::printf("guardinit (PostgreSQL) %s\n", product_info::kServerVersion);
             return 0;
         }
     }

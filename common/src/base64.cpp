@@ -37,10 +37,6 @@ size_t Encode(const unsigned char* src, size_t len, char* dst) {
     return static_cast<size_t>(p - dst);
 }
 
-size_t EncodedLength(size_t len) {
-    return (len + 2) / 3 * 4;
-}
-
 }  // namespace
 
 int pg_b64_encode(const char* src, int len, char* dst) {
@@ -81,13 +77,20 @@ int pg_b64_enc_len(int srclen) {
 }
 
 int pg_b64_dec_len(int srclen) {
-    return (srclen * 3) / 4;
+    // Computed wide: srclen * 3 overflows an int for texts above 700 MB.
+    return static_cast<int>(static_cast<int64_t>(srclen) * 3 / 4);
+}
+
+int pg_b64_enc_exact_len(int srclen) {
+    return static_cast<int>((static_cast<int64_t>(srclen) + 2) / 3 * 4);
 }
 
 namespace common_routines {
 
+size_t base64_encoded_length(size_t length) { return (length + 2) / 3 * 4; }
+
 std::string base64_encode(const unsigned char* bytes, size_t length) {
-    std::string text(EncodedLength(length), '\0');
+    std::string text(base64_encoded_length(length), '\0');
     if (length > 0) text.resize(Encode(bytes, length, text.data()));
     return text;
 }

@@ -14,28 +14,16 @@
 #include <fstream>
 #include <iostream>
 #include <ios>
+#include <stdexcept>
 
 #include "common/error_code.h"
+#include "common/unique_handles.h"
 
 namespace common_routines {
 
 namespace {
 
 constexpr size_t kPathBufferSize = 4096;
-
-class DirHandle {
-public:
-    explicit DirHandle(const std::string& path) : dir_(opendir(path.c_str())) {}
-    ~DirHandle() {
-        if (dir_ != nullptr) closedir(dir_);
-    }
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-    DIR* get() const { return dir_; }
-
-private:
-    DIR* dir_;
-};
 
 bool IsTrimmed(char c) {
     return c == ' ' || c == '\f' || c == '\n' || c == '\r' || c == '\t' || c == '\v';
@@ -62,6 +50,13 @@ std::string ExtractParentPath(const std::string& path) {
     const size_t pos = path.rfind('/');
     if (pos == std::string::npos) return path;
     return path.substr(0, pos);
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
 }
 
 std::string ExtractFileName(const std::string& path) {
@@ -235,6 +230,17 @@ bool IsIpAddressValid(const char* address) {
 
 bool IsPortValid(int32_t port) {
     return port >= 1 && port <= 65535;
+}
+
+bool ParsePortText(const std::string& text, int32_t& port) {
+    try {
+        port = std::stoi(text);
+        return true;
+    } catch (const std::invalid_argument&) {
+        return false;
+    } catch (const std::out_of_range&) {
+        return false;
+    }
 }
 
 bool IsStorableText(const std::string& text) {

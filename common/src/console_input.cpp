@@ -1,3 +1,4 @@
+#include "common/console_colour.h"
 #include "common/console_input.h"
 
 #include "common/secure_buffer.h"
@@ -17,8 +18,8 @@ namespace common_routines {
 
 namespace {
 
-constexpr const char* kYellow = "\33[33m";
-constexpr const char* kReset = "\33[0m";
+using console_colour::kReset;
+using console_colour::kYellow;
 
 // Signals whose default action ends the process while a secret is typed; the
 // terminal would otherwise stay without echo for the operator's shell.
@@ -106,19 +107,6 @@ private:
     bool active_ = false;
 };
 
-// Appends one byte; when the storage is full it moves to a block twice as large
-// itself and wipes the old one, which a plain push_back would free unwiped.
-void AppendSecretByte(std::string& secret, char c) {
-    if (secret.size() == secret.capacity()) {
-        std::string larger;
-        larger.reserve(secret.capacity() * 2);
-        larger.assign(secret);
-        SecureWipe(secret);
-        secret.swap(larger);
-    }
-    secret.push_back(c);
-}
-
 std::string ToLower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -139,7 +127,7 @@ std::string ReadSecret(const std::string& prompt, const std::function<int()>& ne
     // the prompt can be shown in the clear.
     TerminalModeGuard guard;
     PrintPrompt(prompt);
-    std::string secret;
+    SecureString secret;
     secret.reserve(256);
     for (;;) {
         int c = next_byte();
@@ -147,12 +135,11 @@ std::string ReadSecret(const std::string& prompt, const std::function<int()>& ne
         // line read in canonical mode.
         if (c < 0 || (c == guard.eof_char() && secret.empty())) {
             if (!secret.empty()) std::cout << '\n' << std::flush;
-            SecureWipe(secret);
             throw EndOfInput("end of input");
         }
         if (c == '\n') {
             std::cout << '\n' << std::flush;
-            return secret;
+            return std::string(secret.view());
         }
         // Terminals send either BS or DEL for the Backspace key; both erase.
         if (c == 8 || c == 127) {
@@ -163,7 +150,7 @@ std::string ReadSecret(const std::string& prompt, const std::function<int()>& ne
             }
             continue;
         }
-        AppendSecretByte(secret, static_cast<char>(c));
+        secret.push_back(static_cast<char>(c));
         std::cout << '*' << std::flush;
     }
 }

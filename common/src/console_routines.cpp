@@ -1,3 +1,4 @@
+#include "common/console_colour.h"
 #include "common/console_routines.h"
 
 #include "common/common_routines.h"
@@ -15,12 +16,11 @@ namespace console_routines {
 
 namespace {
 
-constexpr const char* kYellow = "\33[33m";
-constexpr const char* kRed = "\33[31m";
-constexpr const char* kReset = "\33[0m";
+using console_colour::kReset;
+using console_colour::kYellow;
 
 void PrintError(const char* text) {
-    std::cout << kRed << text << kReset << '\n' << std::flush;
+    console_colour::PrintLine(console_colour::kRed, text);
 }
 
 // Set when readline's input ends. Readline hands back a line that the input

@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "common/common_routines.h"
 #include "common/error_code.h"
+#include "common/unique_handles.h"
 
 namespace common_routines {
 namespace {
@@ -33,32 +35,6 @@ bool WriteAll(int fd, const void* data, size_t length) {
     return true;
 }
 
-// Closes a descriptor on scope exit.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    void Reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    // Closes now and reports whether the close succeeded (a deferred write
-    // error may surface only here).
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 // The temporary file: closed and removed unless committed by the rename.
 class TempFile {
 public:
@@ -75,7 +51,7 @@ public:
     void Commit() { committed_ = true; }
 
 private:
-    Descriptor fd_;
+    UniqueFd fd_;
     std::string path_;
     bool committed_ = false;
 };
@@ -97,18 +73,6 @@ mode_t CurrentUmask() {
     return 077;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Permissions of a file this process has just created.
 int ApplyNewFileMode(int fd, const std::string& path, const DurableWriteOptions& options) {
     if (options.secret_file) return SetSecretFileMode(fd, path, options.create_mode & 07777);
@@ -122,7 +86,7 @@ int RewriteInPlace(const std::string& path, const void* data, size_t length,
                    const DurableWriteOptions& options) {
     if (options.rewritten_in_place) *options.rewritten_in_place = true;
     // Never blocks: a FIFO opened for writing without a reader fails at once.
-    Descriptor fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     bool created = false;
     if (fd.get() < 0 && errno == ENOENT) {
         // A dangling symbolic link: its target is created, as a plain write would.
@@ -152,12 +116,12 @@ int RewriteInPlace(const std::string& path, const void* data, size_t length,
 }
 
 // Temporary files are named ".<name>.XXXXXX" (mkostemp fills the six X).
-std::string TemporaryPrefix(const std::string& target) { return "." + NameOf(target) + "."; }
+std::string TemporaryPrefix(const std::string& target) { return "." + ExtractFileName(target) + "."; }
 
 // A temporary file whose writer is gone: its writer held a lock on it for as
 // long as it lived. The name must still be the locked file when it is removed.
 void RemoveIfStale(int dirFd, const char* name) {
-    Descriptor fd(::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return;
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return;
     struct stat opened {}, named {};
@@ -170,11 +134,8 @@ void RemoveIfStale(int dirFd, const char* name) {
 void RemoveStaleTemporaries(const std::string& target) {
     std::string dirPath = DirectoryOf(target);
     std::string prefix = TemporaryPrefix(target);
-    struct DirCloser {
-        void operator()(DIR* d) const { ::closedir(d); }
-    };
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(dirPath.c_str()));
-    if (!dir) return;
+    DirHandle dir(dirPath);
+    if (dir.get() == nullptr) return;
     while (dirent* entry = ::readdir(dir.get())) {
         std::string name = entry->d_name;
         if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
@@ -284,7 +245,7 @@ int DurableReplaceFile(const std::string& path, const void* data, size_t length,
 
     // Make the rename itself durable. The new content is already in place, so
     // a failure here is not reported as a failed write.
-    Descriptor dir(::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
     return ERR_NONE;
 }

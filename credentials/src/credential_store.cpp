@@ -12,6 +12,7 @@
 #include "common/durable_file.h"
 #include "common/error_code.h"
 #include "common/secure_buffer.h"
+#include "common/unique_handles.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 
 namespace {
@@ -21,21 +22,12 @@ credential_store::IdentitySourceFactory& Factory() {
     return factory;
 }
 
-// Identity pieces are not secret on their own, but together they are the whole
-// input of the key; do not leave them in freed memory.
-struct DerivationInput {
-    host_identity::Bytes password;
-    host_identity::Bytes salt;
-    ~DerivationInput() {
-        common_routines::SecureWipe(password.data(), password.size());
-        common_routines::SecureWipe(salt.data(), salt.size());
-    }
-};
-
 // Derives into caller buffers of the given sizes (steps common to both
 // derivation entry points).
 int DeriveInto(int32_t domain, uint8_t* key, int keySize, uint8_t* iv, int ivSize) {
-    DerivationInput input;
+    // Identity pieces are not secret on their own, but together they are the
+    // whole input of the key; Bytes wipes them when released.
+    host_identity::Bytes password, salt;
     {
         std::unique_ptr<host_identity::IdentitySource> source;
         if (Factory()) {
@@ -43,13 +35,21 @@ int DeriveInto(int32_t domain, uint8_t* key, int keySize, uint8_t* iv, int ivSiz
         } else {
             source = std::make_unique<host_identity::LocalIdentitySource>();
         }
-        int rc = host_identity::BuildDerivationInput(*source, domain, input.password, input.salt);
+        int rc = host_identity::BuildDerivationInput(*source, domain, password, salt);
         if (rc != ERR_NONE) return rc;
     }
-    return EncryptionDerivePasswordKey(key, keySize, iv, ivSize, input.password.data(),
-                                       static_cast<int>(input.password.size()), input.salt.data(),
-                                       static_cast<int>(input.salt.size()),
+    return EncryptionDerivePasswordKey(key, keySize, iv, ivSize, password.data(),
+                                       static_cast<int>(password.size()), salt.data(),
+                                       static_cast<int>(salt.size()),
                                        host_identity::kDerivationIterations);
+}
+
+// Zero bytes that fill `length` up to whole cipher blocks of `block` bytes
+// (none for a block size that is not positive).
+size_t PaddingFor(size_t length, int block) {
+    if (block <= 0) return 0;
+    const size_t rest = length % static_cast<size_t>(block);
+    return rest == 0 ? 0 : static_cast<size_t>(block) - rest;
 }
 
 }  // namespace
@@ -97,16 +97,13 @@ extern "C" int StoreDeriveKeyRaw(int32_t domain, uint8_t* key, int* keyLength, u
 
 extern "C" int StorePaddingLength(int length) {
     int block = 0;
-    if (EncryptionGetBlockSize(&block) != ERR_NONE || block <= 0) return 0;
-    int rest = block - (length % block);
-    return rest == block ? 0 : rest;
+    if (EncryptionGetBlockSize(&block) != ERR_NONE || length < 0) return 0;
+    return static_cast<int>(PaddingFor(static_cast<size_t>(length), block));
 }
 
-extern "C" int StoreEncodedLength(int length) { return (length + 2) / 3 * 4; }
+extern "C" int StoreEncodedLength(int length) { return pg_b64_enc_exact_len(length); }
 
-extern "C" int StoreDecodedLength(int length) {
-    return static_cast<int>(static_cast<int64_t>(length) * 3 / 4);
-}
+extern "C" int StoreDecodedLength(int length) { return pg_b64_dec_len(length); }
 
 extern "C" int StoreEncryptPassword(const char* plain, int length, char* out, int* outLength,
                                     const uint8_t* key, const uint8_t* iv) {
@@ -166,11 +163,7 @@ int WriteEncryptedFile(KmsCredentialsDomain domain, const std::string& path, con
     int block = 0;
     rc = EncryptionGetBlockSize(&block);
     if (rc != ERR_NONE) return rc;
-    size_t padded = text.size();
-    if (block > 0) {
-        size_t rest = static_cast<size_t>(block) - text.size() % static_cast<size_t>(block);
-        if (rest != static_cast<size_t>(block)) padded += rest;
-    }
+    const size_t padded = text.size() + PaddingFor(text.size(), block);
     // Allocated once at its final size so that no unwiped copy is left behind.
     common_routines::SecureBuffer data(padded, 0);
     if (!text.empty()) std::memcpy(data.data(), text.data(), text.size());
@@ -199,12 +192,9 @@ namespace {
 // Reads a whole secret file. Anything but a regular file (a FIFO that would
 // block the open for ever, a link to a device) is refused with ERR_OPEN_FILE.
 int ReadSecretFile(const std::string& path, std::string& text) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const common_routines::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0) return errno == ENOENT ? ERR_FILE_NOT_FOUND : ERR_OPEN_FILE;
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return ERR_OPEN_FILE;
     text.assign(static_cast<size_t>(st.st_size), '\0');

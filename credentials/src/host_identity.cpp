@@ -150,6 +150,7 @@ int LocalIdentitySource::GetMachineId(Bytes& machineId) const {
     std::ifstream in(root_ + "/etc/machine-id", std::ios::binary);
     if (!in.is_open()) return ERR_OPEN_FILE;
     std::string line;
+    const common_routines::WipeOnExit wipe(line);
     if (!std::getline(in, line)) return ERR_READ_FILE;
     if (line.empty()) return ERR_MACHINE_ID;
     Append(machineId, line);

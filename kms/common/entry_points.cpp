@@ -30,17 +30,6 @@ int IsInitialized(InstanceFunction instance) noexcept {
     });
 }
 
-namespace {
-
-// Holds a value fetched for the caller and wipes it on every way out, since the
-// value is key material.
-struct WipedString {
-    std::string text;
-    ~WipedString() { common_routines::SecureWipe(text); }
-};
-
-}  // namespace
-
 int GetValue(InstanceFunction instance, const char* domain, const char* clusterId, const char* subdomain,
              const char* key, uint8_t* value, size_t* valueSize) noexcept {
     if (domain == nullptr || clusterId == nullptr || subdomain == nullptr || key == nullptr ||
@@ -48,15 +37,16 @@ int GetValue(InstanceFunction instance, const char* domain, const char* clusterI
         return ERR_NULL_POINTER;
     }
     return common_routines::CallReturningCode([&]() -> int {
-        WipedString fetched;
-        const ErrorResult result = instance().GetValue(domain, clusterId, subdomain, key, fetched.text);
+        std::string fetched;
+        const common_routines::WipeOnExit wipe(fetched);
+        const ErrorResult result = instance().GetValue(domain, clusterId, subdomain, key, fetched);
         if (IsFailure(result)) return result->first;
-        if (*valueSize < fetched.text.size()) {
-            *valueSize = fetched.text.size();
+        if (*valueSize < fetched.size()) {
+            *valueSize = fetched.size();
             return ERR_NOT_ENOUGH_MEMORY;
         }
         if (value == nullptr) return ERR_NULL_POINTER;
-        if (!fetched.text.empty()) std::memcpy(value, fetched.text.data(), fetched.text.size());
+        if (!fetched.empty()) std::memcpy(value, fetched.data(), fetched.size());
         return ERR_NONE;
     });
 }
@@ -68,9 +58,10 @@ int SetValue(InstanceFunction instance, const char* domain, const char* clusterI
     }
     return common_routines::CallReturningCode([&] {
         // The value is key material: its string copy is wiped, not just freed.
-        WipedString text;
-        text.text = value;
-        return ResultToCode(instance().SetValue(domain, clusterId, subdomain, key, text.text));
+        std::string text;
+        const common_routines::WipeOnExit wipe(text);
+        text = value;
+        return ResultToCode(instance().SetValue(domain, clusterId, subdomain, key, text));
     });
 }
 
@@ -81,9 +72,10 @@ int CheckAndSetValue(InstanceFunction instance, const char* domain, const char* 
     }
     return common_routines::CallReturningCode([&] {
         // The value is key material: its string copy is wiped, not just freed.
-        WipedString text;
-        text.text = value;
-        return ResultToCode(instance().CheckAndSetValue(domain, clusterId, subdomain, key, text.text));
+        std::string text;
+        const common_routines::WipeOnExit wipe(text);
+        text = value;
+        return ResultToCode(instance().CheckAndSetValue(domain, clusterId, subdomain, key, text));
     });
 }
 

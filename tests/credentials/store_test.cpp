@@ -81,10 +81,11 @@ TEST_F(StoreTest, DerivationUsesHostInputsAndTwoThousandIterations) {
     EXPECT_EQ(16u, key.size());
     EXPECT_EQ(16u, iv.size());
     EXPECT_EQ(2000, fake_wrapper::Get().last_iterations);
-    std::vector<uint8_t> expectedPassword, expectedSalt;
+    host_identity::Bytes expectedPassword, expectedSalt;
     ASSERT_EQ(0, host_identity::BuildDerivationInput(host_, KMS, expectedPassword, expectedSalt, "/nonexistent"));
-    EXPECT_EQ(expectedPassword, fake_wrapper::Get().last_password);
-    EXPECT_EQ(expectedSalt, fake_wrapper::Get().last_salt);
+    EXPECT_EQ(std::vector<uint8_t>(expectedPassword.begin(), expectedPassword.end()),
+              fake_wrapper::Get().last_password);
+    EXPECT_EQ(std::vector<uint8_t>(expectedSalt.begin(), expectedSalt.end()), fake_wrapper::Get().last_salt);
 
     // The same host and domain derive the same key; another domain does not.
     std::vector<uint8_t> again, againIv, other, otherIv;

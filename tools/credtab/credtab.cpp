@@ -11,6 +11,7 @@
 #include <iostream>
 #include <string>
 
+#include "common/console_colour.h"
 #include "common/common_routines.h"
 #include "common/console_input.h"
 #include "common/error_code.h"
@@ -21,9 +22,9 @@
 
 namespace {
 
-constexpr const char* kResetColour = "\33[0m";
-constexpr const char* kRed = "\33[31m";
-constexpr const char* kGreen = "\33[32m";
+constexpr const char* kResetColour = console_colour::kReset;
+using console_colour::kGreen;
+using console_colour::kRed;
 using product_info::kSupportAddress;
 
 enum Action { kNoAction = 0, kShow = 1, kAdd = 2, kRemove = 3, kReset = 4, kCheck = 5 };
@@ -72,7 +73,7 @@ void PrintHelp(const char* prog) {
     PrintLine("\t--skip-confirm [-s]  manual input without confirmation");
     PrintLine("\t--help               show this help, then exit");
     PrintLine("The '" + p + "' utility is used to securely save password information");
-    PrintLine("for internal ZurezovEVA VO utilities");
+    PrintLine(std::string("for internal ") + product_info::kMaker + " utilities");
     PrintLine("the concept is simular to .pgpass, except this utility encrypts password information");
     PrintLine(std::string("Report bugs to <") + kSupportAddress + ">.");
 }
@@ -86,12 +87,8 @@ void PrintHelp(const char* prog) {
 // (a negative number wraps, as records written that way carry it). `usable`
 // tells whether it is a TCP port number at all.
 bool ParsePort(const char* text, uint32_t& port, bool& usable) {
-    int value = 0;
-    try {
-        value = std::stoi(text);
-    } catch (const std::exception&) {
-        return false;
-    }
+    int32_t value = 0;
+    if (!common_routines::ParsePortText(text, value)) return false;
     port = static_cast<uint32_t>(value);
     usable = value >= 0 && value <= 65535;
     return true;
@@ -124,7 +121,7 @@ void ParseCommandLine(int argc, char** argv) {
             case 'd': g_settings.database = optarg; break;
             case 's': g_settings.skip_confirm = true; break;
             case 'v':
-                PrintLine("credtab (ZurezovEVA VO) 4.6.0 (11.14)");
+                PrintLine(std::string("credtab (") + product_info::kMaker + ") " + product_info::kFullVersion);
                 throw ProgramExit{0};
             case 1: HelpAndExit(prog, 0);
             default: HelpAndExit(prog, 1);

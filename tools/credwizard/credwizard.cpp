@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/console_colour.h"
 #include "common/common_routines.h"
 #include "common/console_routines.h"
 #include "common/error_code.h"
@@ -15,29 +16,25 @@
 #include "credentials/kms_credentials.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 
-namespace console_routines {
-
-const Menu menuOptions = {{1, "Set credentials"}};
-const Menu credentialsDomainOptions = {
-    {1, KmsCredentialsDomainToStr(static_cast<KmsCredentialsDomain>(1))},
-    {2, KmsCredentialsDomainToStr(static_cast<KmsCredentialsDomain>(2))},
-    {3, KmsCredentialsDomainToStr(static_cast<KmsCredentialsDomain>(3))},
-};
-const Menu credentialsTypeOptions = {
-    {1, KmsCredentialsTypeToStr(static_cast<KmsCredentialsType>(1))},
-    {2, KmsCredentialsTypeToStr(static_cast<KmsCredentialsType>(2))},
-};
-
-}  // namespace console_routines
-
 namespace {
 
 using console_routines::GetLine;
 
-constexpr const char* kResetColour = "\33[0m";
-constexpr const char* kRed = "\33[31m";
-constexpr const char* kGreen = "\33[32m";
-constexpr const char* kCyan = "\33[36m";
+// The menus of the dialogue; an option's number is the value it stands for.
+const console_routines::Menu kDomainMenu = {
+    {KMS, KmsCredentialsDomainToStr(KMS)},
+    {POSTGRESQL, KmsCredentialsDomainToStr(POSTGRESQL)},
+    {AUTH_TOKEN, KmsCredentialsDomainToStr(AUTH_TOKEN)},
+};
+const console_routines::Menu kTypeMenu = {
+    {KMS_CREDENTIALS_USERPASS, KmsCredentialsTypeToStr(KMS_CREDENTIALS_USERPASS)},
+    {KMS_CREDENTIALS_APPROLE, KmsCredentialsTypeToStr(KMS_CREDENTIALS_APPROLE)},
+};
+
+using console_colour::kCyan;
+using console_colour::kGreen;
+using console_colour::kRed;
+constexpr const char* kResetColour = console_colour::kReset;
 constexpr const char* kDirectory = "/etc/postgres";
 constexpr const char* kFileName = "enc_connection_settings.cfg";
 
@@ -111,7 +108,7 @@ constexpr const char* kNotUtf8 = "line should be valid UTF-8 text";
 
 // Reports an input error; the question is then asked again.
 void InputError(const std::string& text) {
-    std::cout << kRed << text << kResetColour << '\n' << std::flush;
+    console_colour::PrintLine(kRed, text);
 }
 
 bool QuotedAtEnd(const std::string& s) {
@@ -154,10 +151,8 @@ int AskPort() {
             InputError("line is empty");
             continue;
         }
-        int port = 0;
-        try {
-            port = std::stoi(answer);
-        } catch (const std::exception&) {
+        int32_t port = 0;
+        if (!common_routines::ParsePortText(answer, port)) {
             InputError("Port has wrong format: " + answer);
             continue;
         }
@@ -240,8 +235,7 @@ int RunDialogue() {
     std::cout << kCyan << "Press Ctrl+C to exit" << kResetColour << '\n' << std::flush;
     const std::string path = common_routines::JoinPath(kDirectory, kFileName);
 
-    const int domain = console_routines::ChooseOption("Choose credentials domain:",
-                                                      console_routines::credentialsDomainOptions);
+    const int domain = console_routines::ChooseOption("Choose credentials domain:", kDomainMenu);
     const std::string cluster_id = AskClusterId();
 
     ItemList list;
@@ -249,8 +243,7 @@ int RunDialogue() {
         KmsCredentialsItem item;
         item.address = AskAddress();
         item.port = AskPort();
-        const int type = console_routines::ChooseOption("Choose credentials type:",
-                                                        console_routines::credentialsTypeOptions);
+        const int type = console_routines::ChooseOption("Choose credentials type:", kTypeMenu);
         item.type = static_cast<KmsCredentialsType>(type);
         item.login = AskLogin(type);
         common_routines::WipeOnExit wipe_secret(item.secret);

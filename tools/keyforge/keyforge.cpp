@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "common/console_colour.h"
 #include "common/base64.h"
 #include "common/common_routines.h"
 #include "common/error_code.h"
@@ -13,14 +14,9 @@
 
 namespace {
 
-constexpr const char* kGreen = "\33[32m";
-constexpr const char* kRed = "\33[31m";
-constexpr const char* kReset = "\33[0m";
-
-void PrintLine(const char* colour, const std::string& text) {
-    std::printf("%s%s%s\n", colour, text.c_str(), kReset);
-    std::fflush(stdout);
-}
+using console_colour::kGreen;
+using console_colour::kRed;
+using console_colour::PrintLine;
 
 int Fail(const char* what, int code) {
     PrintLine(kRed, std::string(what) + " Error: " + std::to_string(code) + " (" + ErrorCodeToStr(code) + ")");

@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "common/console_colour.h"
 #include "common/common_routines.h"
 #include "common/error_code.h"
 #include "encryption_wrapper/encryption_wrapper.h"
@@ -15,14 +16,9 @@
 
 namespace {
 
-constexpr const char* kGreen = "\33[32m";
-constexpr const char* kRed = "\33[31m";
-constexpr const char* kReset = "\33[0m";
-
-void PrintLine(const char* colour, const std::string& text) {
-    std::printf("%s%s%s\n", colour, text.c_str(), kReset);
-    std::fflush(stdout);
-}
+using console_colour::kGreen;
+using console_colour::kRed;
+using console_colour::PrintLine;
 
 int Fail(const std::string& what, int code) {
     PrintLine(kRed, what + " Error: " + std::to_string(code) + " (" + ErrorCodeToStr(code) + ")");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/console_colour.h"
 #include "common/common_routines.h"
 #include "common/console_input.h"
 #include "common/error_code.h"
@@ -19,7 +20,7 @@
 
 namespace {
 
-constexpr const char* kResetColour = "\33[0m";
+constexpr const char* kResetColour = console_colour::kReset;
 using product_info::kSupportAddress;
 
 struct ProgramExit {
@@ -89,7 +90,7 @@ int Run(int argc, char** argv) {
             case 's': skip_confirm = true; break;
             case 'W': password = optarg; break;
             case 'V':
-                PrintLine("pwseal (ZurezovEVA VO) 4.6.0 (11.14)");
+                PrintLine(std::string("pwseal (") + product_info::kMaker + ") " + product_info::kFullVersion);
                 return 0;
             default: HelpAndExit(prog);
         }

@@ -28,7 +28,14 @@ int pg_b64_enc_len(int srclen);
 // srclen * 3 / 4: a buffer size always large enough for the decoded bytes.
 int pg_b64_dec_len(int srclen);
 
+// (srclen + 2) / 3 * 4: the exact length of the encoded text of srclen bytes.
+// The caller keeps srclen small enough for the result to fit an int.
+int pg_b64_enc_exact_len(int srclen);
+
 namespace common_routines {
+
+// Exact length of the encoded text of `length` bytes.
+size_t base64_encoded_length(size_t length);
 
 // Encoded text of `length` bytes.
 std::string base64_encode(const unsigned char* bytes, size_t length);

@@ -22,6 +22,10 @@ bool IsFolder(const std::string& path);
 // Text before the last '/'. A path without '/' is returned whole; "/name" gives "".
 std::string ExtractParentPath(const std::string& path);
 
+// The directory a path names its file in: text before the last '/', "." for a
+// bare name and "/" for a name in the root.
+std::string DirectoryOf(const std::string& path);
+
 // Text after the last '/'. A path without '/' is returned whole; "dir/" gives "".
 std::string ExtractFileName(const std::string& path);
 
@@ -82,6 +86,12 @@ bool IsIpAddressValid(const char* address);
 
 // True for 1 ... 65535.
 bool IsPortValid(int32_t port);
+
+// Reads port text the way every port the tools take or store is read (as
+// std::stoi does): leading white space skipped, an optional sign, the digits up
+// to the first other character. False when there is no number or it is out of
+// the 32-bit range; the range of a TCP port is left to IsPortValid.
+bool ParsePortText(const std::string& text, int32_t& port);
 
 // True when `text` is well-formed UTF-8 without a zero byte: text that the JSON
 // documents of the credential store keep byte for byte and that a C string

@@ -20,19 +20,6 @@ public:
     explicit EndOfInput(const std::string& what) : std::runtime_error(what) {}
 };
 
-// Wipes a secret string (the answer of GetSecret) when it goes out of scope,
-// however the scope is left.
-class WipeOnExit {
-public:
-    explicit WipeOnExit(std::string& secret) : secret_(secret) {}
-    ~WipeOnExit() { SecureWipe(secret_); }
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-
-private:
-    std::string& secret_;
-};
-
 // Prints yellow, the prompt, reset and a line feed, then flushes. An empty prompt
 // prints nothing.
 void PrintPrompt(const std::string& prompt);

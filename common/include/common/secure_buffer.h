@@ -12,6 +12,8 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace common_routines {
@@ -28,6 +30,20 @@ inline void SecureWipe(std::string& text) {
     SecureWipe(text.data(), text.size());
     text.clear();
 }
+
+// Wipes a secret that has to live in a std::string (the answer of GetSecret,
+// a value for a caller's interface) when it goes out of scope, however the
+// scope is left.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(std::string& secret) : secret_(secret) {}
+    ~WipeOnExit() { SecureWipe(secret_); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    std::string& secret_;
+};
 
 // Allocator that wipes every block before returning it to the heap.
 template <typename T>
@@ -72,6 +88,34 @@ public:
     // Contents as char pointers, for C interfaces that take text.
     char* chars() noexcept { return reinterpret_cast<char*>(Base::data()); }
     const char* chars() const noexcept { return reinterpret_cast<const char*>(Base::data()); }
+};
+
+// A std::string for secret text. Heap blocks are wiped when released (growth,
+// shrink_to_fit, destruction) by the allocator, and the destructor wipes the
+// object's own storage too, which holds short texts without any heap block.
+class SecureString : public std::basic_string<char, std::char_traits<char>, WipingAllocator<char>> {
+public:
+    using Base = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+    using Base::Base;
+
+    SecureString() = default;
+    SecureString(const SecureString&) = default;
+    SecureString(SecureString&&) = default;
+    SecureString& operator=(const SecureString&) = default;
+    SecureString& operator=(SecureString&& other) noexcept {
+        Wipe();
+        Base::operator=(std::move(other));
+        return *this;
+    }
+    ~SecureString() { Wipe(); }
+
+    // Zeroes the whole storage, capacity included, and empties the text.
+    void Wipe() noexcept {
+        SecureWipe(Base::data(), Base::capacity());
+        Base::clear();
+    }
+
+    std::string_view view() const noexcept { return std::string_view(Base::data(), Base::size()); }
 };
 
 }  // namespace common_routines

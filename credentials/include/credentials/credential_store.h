@@ -68,7 +68,7 @@ __attribute__((visibility("default"))) int StoreDecryptPassword(const char* text
                                                                 const uint8_t* iv);
 
 // Zero bytes added to `length` bytes to reach a multiple of the block size
-// (0 when the block size cannot be obtained).
+// (0 when the block size cannot be obtained, and for a negative length).
 __attribute__((visibility("default"))) int StorePaddingLength(int length);
 // Exact Base64 length of `length` bytes: (length + 2) / 3 * 4.
 __attribute__((visibility("default"))) int StoreEncodedLength(int length);

@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "common/secure_buffer.h"
+
 namespace host_identity {
 
-using Bytes = std::vector<uint8_t>;
+// Together the pieces are the whole input of a key: every copy is wiped when
+// it is released.
+using Bytes = common_routines::SecureBuffer;
 using HardwareAddress = std::array<uint8_t, 6>;
 // IPv4 address in dotted text -> 6-byte hardware address, ordered byte-wise by
 // the address text so that the kernel's interface order does not matter.

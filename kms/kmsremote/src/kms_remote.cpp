@@ -10,6 +10,7 @@
 
 #include "common/common_routines.h"
 #include "common/error_code.h"
+#include "common/product_info.h"
 #include "common/secure_buffer.h"
 #include "credentials/kms_credentials.h"
 #include "kms/connector_entry_points.h"
@@ -83,7 +84,7 @@ size_t BodyCapacity(size_t secrets) { return 6 * secrets + 96; }
 // Zeroes the used part of a buffer that is only ever filled by appending and
 // emptied through here, so the capacity beyond its size holds nothing of an
 // earlier answer; cheaper than wiping the whole reserve on every request.
-void WipeUsed(std::string& text) {
+void WipeUsed(common_routines::SecureString& text) {
     common_routines::SecureWipe(text.data(), text.size());
     text.clear();
 }
@@ -181,7 +182,7 @@ KmsRemote::KmsRemote() {
 KmsRemote::~KmsRemote() {
     ReleaseHandle();
     ResetSelection();
-    common_routines::SecureWipe(response_text_);
+    response_text_.Wipe();
     if (curl_global_ready_) curl_global_cleanup();
 }
 
@@ -232,20 +233,11 @@ void KmsRemote::ResetSelection() {
 
 size_t KmsRemote::WriteCallback(char* data, size_t size, size_t count, void* self) noexcept {
     auto* remote = static_cast<KmsRemote*>(self);
-    std::string& text = remote->response_text_;
     const size_t length = size * count;
     // Called from libcurl's C code: no exception may leave. A short count makes
     // libcurl fail the transfer.
     try {
-        if (text.size() + length > text.capacity()) {
-            // Grow by hand so that the old block is wiped rather than left behind.
-            std::string bigger;
-            bigger.reserve(2 * (text.size() + length));
-            bigger.assign(text);
-            common_routines::SecureWipe(text);
-            text.swap(bigger);
-        }
-        text.append(data, length);
+        remote->response_text_.append(data, length);
     } catch (...) {
         return 0;
     }
@@ -337,7 +329,7 @@ ErrorResult KmsRemote::ParseResponse(const RequestKind& kind, Json::Value& body)
     if (!reader.parse(begin, begin + response_text_.size(), body, false)) {
         WipeJsonStrings(body);
         body = Json::Value();
-        const std::string text = kind.secret_answer ? "(withheld)" : response_text_;
+        const std::string text = kind.secret_answer ? "(withheld)" : std::string(response_text_.view());
         return Failure(ERR_FORMAT, "ParseResponse", "Json body in response parsing error. Json Body: " + text);
     }
     return nullptr;
@@ -500,7 +492,7 @@ ErrorResult KmsRemote::GetCheckPickKmsParams() {
         }
     } wipe_items{items};
     const int load = KmsCredentialsLoad(have_plugin_dir_ ? plugin_dir_.c_str() : nullptr, "libcipherbox.so",
-                                        "/usr/dover-or-04/bin", "/usr/dover-or-04/lib", KMS, settings_path_, items);
+                                        product_info::kBinDir, product_info::kLibDir, KMS, settings_path_, items);
     if (load != ERR_NONE) return Failure(load, kOperation, "Could not get KMS connection settings");
     if (items.empty()) return Failure(ERR_KMS_UNAVAILABLE, kOperation, "List of KMS connection settings is empty");
 

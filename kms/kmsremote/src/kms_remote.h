@@ -24,6 +24,8 @@
 #include <map>
 #include <string>
 
+#include "common/secure_buffer.h"
+
 #include "common/singleton.h"
 #include "kms/plugin_kms_connector.h"
 
@@ -116,8 +118,9 @@ private:
     pid_t owner_pid_ = 0;
     CURL* handle_ = nullptr;
     char error_buffer_[CURL_ERROR_SIZE] = {};
-    // Raw answer of the running exchange; wiped after each parse.
-    std::string response_text_;
+    // Raw answer of the running exchange; wiped after each parse, and every
+    // block it grows out of is wiped on release.
+    common_routines::SecureString response_text_;
     bool curl_global_ready_ = false;
     CURLcode curl_global_code_ = CURLE_OK;
 };

@@ -72,10 +72,12 @@ ENCRYPTION_WRAPPER_EXPORT void EncryptionMakeWalIv(unsigned timeline, uint64_t s
 #endif
 
 #ifdef __cplusplus
+#include "common/product_info.h"
+
 // Loads the plug-in the way the installed programs find it: from the directory
 // named by PG_PLUGINS_PATH when set, else lib/libcipherbox.so beside the program's
-// own /usr/dover-or-04/bin directory.
+// own bin directory of the installation.
 inline int EncryptionInitInstalled() {
-    return EncryptionInit(nullptr, "libcipherbox.so", "/usr/dover-or-04/bin", "/usr/dover-or-04/lib");
+    return EncryptionInit(nullptr, "libcipherbox.so", product_info::kBinDir, product_info::kLibDir);
 }
 #endif
