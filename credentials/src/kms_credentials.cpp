@@ -1,15 +1,14 @@
 #include "credentials/kms_credentials.h"
 
-#include <arpa/inet.h>
 #include <json/json.h>
 
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <system_error>
 
 #include "common/common_routines.h"
 #include "common/error_code.h"
+#include "common/result_guard.h"
 #include "common/secure_buffer.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 
@@ -45,8 +44,7 @@ uint64_t MurmurHash64A(const void* data, size_t length, uint64_t seed) {
 
 bool KmsCredentialsCheck(const std::vector<KmsCredentialsItem>& items) {
     for (const auto& item : items) {
-        in_addr address{};
-        if (inet_pton(AF_INET, item.address.c_str(), &address) != 1) return false;
+        if (!common_routines::IsIpAddressValid(item.address.c_str())) return false;
         if (!common_routines::IsPortValid(item.port)) return false;
         if (item.type == KMS_CREDENTIALS_TYPE_UNDEFINED) return false;
         if (item.login.empty() || item.secret.empty()) return false;
@@ -80,19 +78,6 @@ int KmsCredentialsVerify(const std::string& text, Json::Value& data) {
     return ERR_NONE;
 }
 
-// Port text converted the way std::stoi does: leading blanks skipped, digits up
-// to the first other character, the value within the 32-bit range.
-bool ParsePort(const std::string& text, int32_t& port) {
-    try {
-        port = std::stoi(text);
-        return true;
-    } catch (const std::invalid_argument&) {
-        return false;
-    } catch (const std::out_of_range&) {
-        return false;
-    }
-}
-
 int ReadItem(const Json::Value& element, KmsCredentialsItem& item) {
     if (!element.isObject()) return ERR_FORMAT;
     const Json::Value& ipPort = element["ip_port"];
@@ -104,7 +89,7 @@ int ReadItem(const Json::Value& element, KmsCredentialsItem& item) {
     auto parts = common_routines::SplitString(ipPort.asString(), ":");
     if (parts.size() != 2) return ERR_FORMAT;
     item.address = parts[0];
-    if (!ParsePort(parts[1], item.port)) return ERR_FORMAT;
+    if (!common_routines::ParsePortText(parts[1], item.port)) return ERR_FORMAT;
     item.type = static_cast<KmsCredentialsType>(type.asInt());
     item.login = id.asString();
     item.secret = secret.asString();
@@ -208,7 +193,7 @@ int KmsCredentialsGetClusterId(const char* pluginDir, const char* libName, const
 extern "C" int KmsCredentialsReadClusterId(const char* pluginDir, const char* libName, const char* binDir,
                                            const char* libDir, const char* dir, char** out,
                                            void* (*allocate)(size_t)) {
-    try {
+    return common_routines::CallReturningCode([&]() -> int {
         if (!dir || !out || !allocate) return ERR_NULL_POINTER;
         std::string clusterId;
         int rc = KmsCredentialsGetClusterId(pluginDir, libName, binDir, libDir, KMS,
@@ -221,9 +206,5 @@ extern "C" int KmsCredentialsReadClusterId(const char* pluginDir, const char* li
         std::memcpy(copy, clusterId.c_str(), clusterId.size() + 1);
         *out = copy;
         return ERR_NONE;
-    } catch (int code) {
-        return code;
-    } catch (...) {
-        return ERR_EXCEPTION;
-    }
+    });
 }
