@@ -60,7 +60,7 @@ int PluginEncrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* k
     if (in == nullptr || out == nullptr || key == nullptr || iv == nullptr) {
         return ERR_NULL_POINTER;
     }
-    return WithCore([&](EncryptionCore& core) { return core.EncryptBlock(in, size, out, key, iv, stream); });
+    return WithCore([&](EncryptionCore& core) { return core.Encrypt(in, size, out, key, iv, stream); });
 }
 
 int PluginDecrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key, const uint8_t* iv,
@@ -68,7 +68,7 @@ int PluginDecrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* k
     if (in == nullptr || out == nullptr || key == nullptr || iv == nullptr) {
         return ERR_NULL_POINTER;
     }
-    return WithCore([&](EncryptionCore& core) { return core.DecryptBlock(in, size, out, key, iv, stream); });
+    return WithCore([&](EncryptionCore& core) { return core.Decrypt(in, size, out, key, iv, stream); });
 }
 
 int PluginGenerateKey(uint8_t* key, int size) {

@@ -112,10 +112,10 @@ int EncryptionCore::Init(const char* engineId, const char* blockCipherName, cons
         // Only a successfully selected engine replaces the current one.
         engine_ = std::make_unique<CryptoEngine>(engineId);
         try {
-            blockEncryptCtx_ = CreateEncryptCtx(blockCipherName, CIPHER_CTX_ENCRYPT);
-            blockDecryptCtx_ = CreateEncryptCtx(blockCipherName, CIPHER_CTX_DECRYPT);
-            streamEncryptCtx_ = CreateEncryptCtx(streamCipherName, CIPHER_CTX_ENCRYPT);
-            streamDecryptCtx_ = CreateEncryptCtx(streamCipherName, CIPHER_CTX_DECRYPT);
+            blockEncryptCtx_ = CreateCipherCtx(blockCipherName, CIPHER_CTX_ENCRYPT);
+            blockDecryptCtx_ = CreateCipherCtx(blockCipherName, CIPHER_CTX_DECRYPT);
+            streamEncryptCtx_ = CreateCipherCtx(streamCipherName, CIPHER_CTX_ENCRYPT);
+            streamDecryptCtx_ = CreateCipherCtx(streamCipherName, CIPHER_CTX_DECRYPT);
         } catch (...) {
             // Leave the core uninitialised so the next call tries again.
             engine_.reset();
@@ -132,7 +132,7 @@ int EncryptionCore::Init(const char* engineId, const char* blockCipherName, cons
     });
 }
 
-CipherCtxPtr EncryptionCore::CreateEncryptCtx(const char* cipherName, CipherCtxType type) {
+CipherCtxPtr EncryptionCore::CreateCipherCtx(const char* cipherName, CipherCtxType type) {
     if (!engine_) {
         throw static_cast<int>(ERR_ENGINE_NOT_INITIALIZED);
     }
@@ -214,13 +214,13 @@ int EncryptionCore::Crypt(const uint8_t* in, size_t size, uint8_t* out, const ui
     return ERR_NONE;
 }
 
-int EncryptionCore::EncryptBlock(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key,
-                                 const uint8_t* iv, bool stream) {
+int EncryptionCore::Encrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key,
+                            const uint8_t* iv, bool stream) {
     return Crypt(in, size, out, key, iv, stream, CIPHER_CTX_ENCRYPT);
 }
 
-int EncryptionCore::DecryptBlock(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key,
-                                 const uint8_t* iv, bool stream) {
+int EncryptionCore::Decrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key,
+                            const uint8_t* iv, bool stream) {
     return Crypt(in, size, out, key, iv, stream, CIPHER_CTX_DECRYPT);
 }
 

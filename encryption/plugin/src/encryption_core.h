@@ -56,11 +56,11 @@ public:
     bool IsInitialized() const { return engine_ != nullptr; }
 
     int Init(const char* engineId, const char* blockCipherName, const char* streamCipherName);
-    CipherCtxPtr CreateEncryptCtx(const char* cipherName, CipherCtxType type);
-    int EncryptBlock(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key, const uint8_t* iv,
-                     bool stream);
-    int DecryptBlock(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key, const uint8_t* iv,
-                     bool stream);
+    CipherCtxPtr CreateCipherCtx(const char* cipherName, CipherCtxType type);
+    int Encrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key, const uint8_t* iv,
+                bool stream);
+    int Decrypt(const uint8_t* in, size_t size, uint8_t* out, const uint8_t* key, const uint8_t* iv,
+                bool stream);
     int GenerateKey(uint8_t* key, int size);
     int GenerateIv(uint8_t* iv, int size);
     int GeneratePasswordBasedKey(const char* digestName, uint8_t* key, int keySize, uint8_t* iv, int ivSize,
