@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/product_info.h"
+#include "common/secure_buffer.h"
 #include "initializer.h"
 #include "pg_frontend.h"
 #include "scenarios.h"
@@ -36,50 +37,37 @@ constexpr const char* kBackendVersion = product_info::kServerVersionLine;
 constexpr char kTextDomain[] = "guardinit-11";
 using product_info::kSupportAddress;
 
-// A malloc'ed secret that is wiped before it is freed, also when the program
-// exits from a failed stage.
-class SecretText {
-public:
-    SecretText() = default;
-    explicit SecretText(char* text) : text_(text) {}
-    ~SecretText() { Reset(); }
-    SecretText(const SecretText&) = delete;
-    SecretText& operator=(const SecretText&) = delete;
-    SecretText(SecretText&& other) noexcept : text_(other.text_) { other.text_ = nullptr; }
-    SecretText& operator=(SecretText&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            text_ = other.text_;
-            other.text_ = nullptr;
-        }
-        return *this;
+// Copies a secret that a C helper returned in malloc'ed memory into a
+// SecureString, then wipes and frees the original. Null gives empty text.
+common_routines::SecureString TakeSecret(char* text) {
+    common_routines::SecureString secret;
+    if (text) {
+        secret = text;
+        explicit_bzero(text, std::strlen(text));
+        std::free(text);
     }
-    const char* get() const { return text_; }
-    std::size_t size() const { return text_ ? std::strlen(text_) : 0; }
+    return secret;
+}
 
-private:
-    void Reset() {
-        if (text_) {
-            explicit_bzero(text_, std::strlen(text_));
-            std::free(text_);
-            text_ = nullptr;
-        }
-    }
-    char* text_ = nullptr;
+// Everything one run works with, filled in by the first stages and passed
+// down. It lives as long as the program (a stage that fails ends the program
+// with exit(), which destroys it, so the password is wiped then as well).
+struct RunState {
+    const char* progname = "guardinit";
+    std::string pg_data;
+    std::string username;
+    common_routines::SecureString password;
+    char backend_exec[GUARDINIT_MAXPGPATH] = {};
+    char bin_path[GUARDINIT_MAXPGPATH] = {};
+    OutputStatus output;
+    // Stdio buffer of the pipe to the running child, wiped after each run
+    // because it may hold the password.
+    char pipe_buffer[BUFSIZ] = {};
 };
-
-// Process-wide state.
-const char* progname = "guardinit";
-std::string pg_data;
-std::string username;
-SecretText password;
-char backend_exec[GUARDINIT_MAXPGPATH];
-char bin_path[GUARDINIT_MAXPGPATH];
-OutputStatus output;
 
 [[noreturn]] void ExitFailure() { std::exit(1); }
 
-void usage() {
+void Usage(const char* progname) {
     std::printf("%s initializes a PostgreSQL protection mechanism.\n\n", progname);
     std::printf("Usage:\n");
     std::printf("  %s [OPTION]... [DATADIR]\n", progname);
@@ -93,16 +81,16 @@ void usage() {
     std::printf("\nReport bugs to <%s>.\n", kSupportAddress);
 }
 
-[[noreturn]] void TryHelp() {
+[[noreturn]] void TryHelp(const char* progname) {
     std::fprintf(stderr, "Try \"%s --help\" for more information.\n", progname);
     ExitFailure();
 }
 
 // The data directory from the option or PGDATA, canonicalized and exported to the
 // server runs.
-void setup_pgdata(const std::optional<std::string>& option) {
+void SetupPgdata(RunState& state, const std::optional<std::string>& option) {
     if (option && !option->empty()) {
-        pg_data = *option;
+        state.pg_data = *option;
     } else {
         const char* env = std::getenv("PGDATA");
         if (!env || !*env) {
@@ -111,16 +99,16 @@ void setup_pgdata(const std::optional<std::string>& option) {
                          "You must identify the directory where the data for this database system\n"
                          "will reside.  Do this with either the invocation option -D or the\n"
                          "environment variable PGDATA.\n",
-                         progname);
+                         state.progname);
             ExitFailure();
         }
-        pg_data = env;
+        state.pg_data = env;
     }
-    std::vector<char> path(pg_data.begin(), pg_data.end());
+    std::vector<char> path(state.pg_data.begin(), state.pg_data.end());
     path.push_back('\0');
     gi_canonicalize_path(path.data());
-    pg_data = path.data();
-    if (setenv("PGDATA", pg_data.c_str(), 1) != 0) {
+    state.pg_data = path.data();
+    if (setenv("PGDATA", state.pg_data.c_str(), 1) != 0) {
         std::fputs("out of memory\n", stderr);
         ExitFailure();
     }
@@ -128,7 +116,7 @@ void setup_pgdata(const std::optional<std::string>& option) {
 
 // The first line that `program -V` prints, read from the program run directly:
 // the path may hold characters that a shell would expand or run.
-bool read_version_line(const char* program, char* line, std::size_t size) {
+bool ReadVersionLine(const char* program, char* line, std::size_t size) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     std::fflush(stdout);
@@ -159,7 +147,7 @@ bool read_version_line(const char* program, char* line, std::size_t size) {
 
 // Finds `target` beside this program's executable and checks the first line it
 // prints for -V: 0 found, -1 not found or not executable, -2 another version.
-int find_other_exec(const char* argv0, const char* target, const char* versionstr, char* retpath) {
+int FindOtherExec(const char* argv0, const char* target, const char* versionstr, char* retpath) {
     if (gi_find_my_exec(argv0, retpath) < 0) return -1;
     if (char* slash = std::strrchr(retpath, '/')) slash[1] = '\0';
     if (std::strlen(retpath) + std::strlen(target) >= GUARDINIT_MAXPGPATH) return -1;
@@ -167,41 +155,41 @@ int find_other_exec(const char* argv0, const char* target, const char* versionst
     struct stat st;
     if (stat(retpath, &st) != 0 || !S_ISREG(st.st_mode) || access(retpath, R_OK | X_OK) != 0) return -1;
     char line[GUARDINIT_MAXPGPATH];
-    if (!read_version_line(retpath, line, sizeof line)) return -1;
+    if (!ReadVersionLine(retpath, line, sizeof line)) return -1;
     return std::strcmp(line, versionstr) == 0 ? 0 : -2;
 }
 
 // The server program is "postgres" beside this program's own executable, and must
 // be exactly the version this program's scripts are written for.
-void setup_bin_paths(const char* argv0) {
-    int ret = find_other_exec(argv0, "postgres", kBackendVersion, backend_exec);
+void SetupBinPaths(RunState& state, const char* argv0) {
+    int ret = FindOtherExec(argv0, "postgres", kBackendVersion, state.backend_exec);
     if (ret < 0) {
         char full_path[GUARDINIT_MAXPGPATH];
         if (gi_find_my_exec(argv0, full_path) < 0)
-            std::snprintf(full_path, sizeof full_path, "%s", progname);
+            std::snprintf(full_path, sizeof full_path, "%s", state.progname);
         if (ret == -1)
             std::fprintf(stderr,
                          "The program \"postgres\" is needed by %s but was not found in the\n"
                          "same directory as \"%s\".\n"
                          "Check your installation.\n",
-                         progname, full_path);
+                         state.progname, full_path);
         else
             std::fprintf(stderr,
                          "The program \"postgres\" was found by \"%s\"\n"
                          "but was not the same version as %s.\n"
                          "Check your installation.\n",
-                         full_path, progname);
+                         full_path, state.progname);
         ExitFailure();
     }
-    std::snprintf(bin_path, sizeof bin_path, "%s", backend_exec);
-    if (char* slash = std::strrchr(bin_path, '/')) *slash = '\0';
-    gi_canonicalize_path(bin_path);
+    std::snprintf(state.bin_path, sizeof state.bin_path, "%s", state.backend_exec);
+    if (char* slash = std::strrchr(state.bin_path, '/')) *slash = '\0';
+    gi_canonicalize_path(state.bin_path);
 }
 
 // Every name that would fail in a later stage, after earlier stages already changed
 // the catalogs, is refused here, before anything is asked or run.
-void check_username() {
-    switch (CheckAdminName(username)) {
+void CheckUsername(const RunState& state) {
+    switch (CheckAdminName(state.username)) {
         case NameCheck::kOk:
             return;
         case NameCheck::kEmpty:
@@ -209,23 +197,23 @@ void check_username() {
                          "%s: no security administrator name specified\n"
                          "You must provide the username of the first security administrator.\n"
                          "Do this with the invocation option -U.\n",
-                         progname);
+                         state.progname);
             break;
         case NameCheck::kReservedPrefix:
             std::fprintf(stderr,
                          "%s: name \"%s\" is disallowed; role names cannot begin with \"pg_\"\n",
-                         progname, username.c_str());
+                         state.progname, state.username.c_str());
             break;
         case NameCheck::kNotPlainIdentifier:
             std::fprintf(stderr,
                          "%s: name \"%s\" is disallowed; a security administrator name must be "
                          "a lower-case letter or underscore followed by lower-case letters, "
                          "digits or underscores, at most %zu bytes\n",
-                         progname, username.c_str(), kMaxNameLength);
+                         state.progname, state.username.c_str(), kMaxNameLength);
             break;
         case NameCheck::kReservedWord:
             std::fprintf(stderr, "%s: name \"%s\" is disallowed; it is a reserved word\n",
-                         progname, username.c_str());
+                         state.progname, state.username.c_str());
             break;
     }
     ExitFailure();
@@ -237,20 +225,25 @@ void check_username() {
 constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 constexpr std::size_t kSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
 
-// State of the handler; written only while no handler is installed.
-int tty_fd = -1;
-struct termios tty_mode;
-struct sigaction previous_actions[kSignalCount];
-bool installed[kSignalCount];
+// What the handler restores; written only while no handler is installed. A
+// signal handler reaches no caller's state, so this one stays at file scope.
+struct TerminalRestore {
+    int tty_fd = -1;
+    struct termios tty_mode;
+    struct sigaction previous_actions[kSignalCount];
+    bool installed[kSignalCount];
+};
+TerminalRestore terminal_restore;
 
 // Puts the terminal back as it was before the prompt, then lets the signal
 // take its previous course (the previous action is restored and the signal
 // raised again, to be delivered when the handler returns).
 extern "C" void RestoreTerminalOnSignal(int sig) {
     int saved_errno = errno;
-    if (tty_fd >= 0) tcsetattr(tty_fd, TCSANOW, &tty_mode);
+    TerminalRestore& r = terminal_restore;
+    if (r.tty_fd >= 0) tcsetattr(r.tty_fd, TCSANOW, &r.tty_mode);
     for (std::size_t i = 0; i < kSignalCount; ++i) {
-        if (kEndingSignals[i] == sig) sigaction(sig, &previous_actions[i], nullptr);
+        if (kEndingSignals[i] == sig) sigaction(sig, &r.previous_actions[i], nullptr);
     }
     raise(sig);
     errno = saved_errno;
@@ -265,13 +258,13 @@ public:
         int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) fd = dup(STDIN_FILENO);
         if (fd < 0) return;
-        if (tcgetattr(fd, &tty_mode) != 0) {
+        if (tcgetattr(fd, &terminal_restore.tty_mode) != 0) {
             close(fd);
             return;
         }
-        tty_fd = fd;
+        terminal_restore.tty_fd = fd;
         for (std::size_t i = 0; i < kSignalCount; ++i) {
-            installed[i] = false;
+            terminal_restore.installed[i] = false;
             struct sigaction previous;
             if (sigaction(kEndingSignals[i], nullptr, &previous) != 0) continue;
             // An ignored signal stays ignored.
@@ -280,17 +273,18 @@ public:
             std::memset(&action, 0, sizeof action);
             action.sa_handler = RestoreTerminalOnSignal;
             sigemptyset(&action.sa_mask);
-            previous_actions[i] = previous;
-            installed[i] = sigaction(kEndingSignals[i], &action, nullptr) == 0;
+            terminal_restore.previous_actions[i] = previous;
+            terminal_restore.installed[i] = sigaction(kEndingSignals[i], &action, nullptr) == 0;
         }
     }
     ~TerminalModeKeeper() {
-        if (tty_fd < 0) return;
+        TerminalRestore& r = terminal_restore;
+        if (r.tty_fd < 0) return;
         for (std::size_t i = 0; i < kSignalCount; ++i) {
-            if (installed[i]) sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
+            if (r.installed[i]) sigaction(kEndingSignals[i], &r.previous_actions[i], nullptr);
         }
-        close(tty_fd);
-        tty_fd = -1;
+        close(r.tty_fd);
+        r.tty_fd = -1;
     }
     TerminalModeKeeper(const TerminalModeKeeper&) = delete;
     TerminalModeKeeper& operator=(const TerminalModeKeeper&) = delete;
@@ -299,11 +293,11 @@ public:
 // One answer typed at the password prompt. At the end of a non-terminal input every
 // further prompt would read an empty line, so the program stops instead of asking
 // for ever.
-SecretText ReadPassword(const char* prompt) {
-    SecretText answer;
+common_routines::SecureString ReadPassword(const char* progname, const char* prompt) {
+    common_routines::SecureString answer;
     {
         TerminalModeKeeper keeper;
-        answer = SecretText(gi_simple_prompt(prompt, false));
+        answer = TakeSecret(gi_simple_prompt(prompt, false));
     }
     if (answer.size() == 0 && std::feof(stdin)) {
         std::fprintf(stderr, "%s: could not read password: end of input\n", progname);
@@ -312,10 +306,10 @@ SecretText ReadPassword(const char* prompt) {
     return answer;
 }
 
-void get_password() {
+void GetPassword(RunState& state) {
     std::puts("Press Ctrl+C to exit");
     for (;;) {
-        SecretText first = ReadPassword("Enter new security admin password: ");
+        common_routines::SecureString first = ReadPassword(state.progname, "Enter new security admin password: ");
         if (first.size() == 0) {
             std::fputs("Line is empty.\n", stderr);
             continue;
@@ -326,70 +320,66 @@ void get_password() {
                          kMaxPasswordLength);
             continue;
         }
-        SecretText second = ReadPassword("Enter it again: ");
+        common_routines::SecureString second = ReadPassword(state.progname, "Enter it again: ");
         if (second.size() == 0) {
             std::fputs("Line is empty.\n", stderr);
             continue;
         }
-        if (std::strcmp(first.get(), second.get()) != 0) {
+        if (first != second) {
             std::fputs("Passwords didn't match.\n", stderr);
             continue;
         }
-        password = std::move(first);
+        state.password = std::move(first);
         return;
     }
 }
 
-// Stdio buffer of the pipe to the running child, wiped after each run because it
-// may hold the password.
-char pipe_buffer[BUFSIZ];
-
-std::FILE* popen_check(const std::string& command) {
+std::FILE* PopenCheck(RunState& state, const std::string& command) {
     std::fflush(stdout);
     std::fflush(stderr);
     errno = 0;
     std::FILE* pipe = popen(command.c_str(), "w");
     if (!pipe) {
-        std::fprintf(stderr, "%s: could not execute command \"%s\": %s\n", progname,
+        std::fprintf(stderr, "%s: could not execute command \"%s\": %s\n", state.progname,
                      command.c_str(), std::strerror(errno));
         ExitFailure();
     }
-    std::setvbuf(pipe, pipe_buffer, _IOFBF, sizeof pipe_buffer);
+    std::setvbuf(pipe, state.pipe_buffer, _IOFBF, sizeof state.pipe_buffer);
     return pipe;
 }
 
 // Runs one server, feeds it through `feed` and waits for it; a child that failed
 // ends the program, and the stages after it do not run.
 template <typename Feed>
-void run_stage(const std::string& command, Feed feed) {
-    std::FILE* pipe = popen_check(command);
+void RunStage(RunState& state, const std::string& command, Feed feed) {
+    std::FILE* pipe = PopenCheck(state, command);
     feed(pipe);
     int status = gi_pclose_check(pipe);
-    explicit_bzero(pipe_buffer, sizeof pipe_buffer);
+    explicit_bzero(state.pipe_buffer, sizeof state.pipe_buffer);
     if (status != 0) ExitFailure();
 }
 
-void run_bootstrap(scenarios::Scenario lines) {
-    run_stage(BootstrapCommand(backend_exec, pg_data),
-              [&](std::FILE* pipe) { replay_scenario(lines, pipe, username, output); });
+void RunBootstrap(RunState& state, scenarios::Scenario lines) {
+    RunStage(state, BootstrapCommand(state.backend_exec, state.pg_data),
+             [&](std::FILE* pipe) { replay_scenario(lines, pipe, state.username, state.output); });
 }
 
-void run_single(scenarios::Scenario lines) {
-    run_stage(SingleUserCommand(backend_exec, pg_data),
-              [&](std::FILE* pipe) { replay_scenario(lines, pipe, username, output); });
+void RunSingle(RunState& state, scenarios::Scenario lines) {
+    RunStage(state, SingleUserCommand(state.backend_exec, state.pg_data),
+             [&](std::FILE* pipe) { replay_scenario(lines, pipe, state.username, state.output); });
 }
 
 // Reports a stage that has a report, on standard output like every other report;
 // the failure texts carry their own line end. The write-failure flag is never
 // cleared, so a failed write in an earlier stage without a report is caught here
 // as well.
-void check_ok(const char* failure_text, const char* success_text) {
-    if (output.output_failed) {
+void CheckOk(const RunState& state, const char* failure_text, const char* success_text) {
+    if (state.output.output_failed) {
         if (failure_text)
             std::fputs(failure_text, stdout);
         else
             std::printf("could not write to child process: %s\n",
-                        std::strerror(output.output_errno));
+                        std::strerror(state.output.output_errno));
         std::fflush(stdout);
         ExitFailure();
     }
@@ -397,85 +387,89 @@ void check_ok(const char* failure_text, const char* success_text) {
     std::fflush(stdout);
 }
 
-void set_password() {
+void SetPassword(RunState& state) {
     static constexpr std::string_view kHead = "ALTER USER \"";
     static constexpr std::string_view kMiddle = "\" WITH PASSWORD E'";
     static constexpr std::string_view kTail = "';\n\n";
     std::string statement;
     {
-        SecretText escaped(gi_escape_single_quotes(password.get()));
-        if (!escaped.get()) {
-            std::fprintf(stderr, "%s: out of memory\n", progname);
+        char* escaped_text = gi_escape_single_quotes(state.password.c_str());
+        if (!escaped_text) {
+            std::fprintf(stderr, "%s: out of memory\n", state.progname);
             ExitFailure();
         }
+        const common_routines::SecureString escaped = TakeSecret(escaped_text);
         // Sized up front so that no copy of the password is left in a freed block.
-        statement.reserve(kHead.size() + username.size() + kMiddle.size() + escaped.size() +
+        statement.reserve(kHead.size() + state.username.size() + kMiddle.size() + escaped.size() +
                           kTail.size());
-        statement.append(kHead).append(username).append(kMiddle).append(escaped.get()).append(
+        statement.append(kHead).append(state.username).append(kMiddle).append(escaped.view()).append(
             kTail);
     }
     // Wiped as soon as it is written, so that it is gone also when the child fails
     // and the program exits from run_stage.
-    run_stage(SingleUserCommand(backend_exec, pg_data), [&](std::FILE* pipe) {
-        write_line(statement, pipe, output);
+    RunStage(state, SingleUserCommand(state.backend_exec, state.pg_data), [&](std::FILE* pipe) {
+        write_line(statement, pipe, state.output);
         explicit_bzero(statement.data(), statement.size());
     });
 }
 
-void initialize_data() {
+void InitializeData(RunState& state) {
     std::puts("running bootstrap script ... ");
     if (scenarios::header.size() != 1 ||
         scenarios::header[0] != std::string("# PostgreSQL ") + kServerMajorVersion + "\n") {
-        std::fprintf(stderr, "%s: wrong input data.\n", progname);
+        std::fprintf(stderr, "%s: wrong input data.\n", state.progname);
         ExitFailure();
     }
 
-    run_stage(BootstrapCommand(backend_exec, pg_data), [](std::FILE* pipe) {
-        replay_scenario(scenarios::header, pipe, username, output);
-        replay_scenario(scenarios::checkData, pipe, username, output);
+    RunStage(state, BootstrapCommand(state.backend_exec, state.pg_data), [&](std::FILE* pipe) {
+        replay_scenario(scenarios::header, pipe, state.username, state.output);
+        replay_scenario(scenarios::checkData, pipe, state.username, state.output);
     });
-    check_ok("Security catalogs have unexpected data! Check for it!\n",
+    CheckOk(state, "Security catalogs have unexpected data! Check for it!\n",
              "Security catalogs are in the expected state.");
 
-    run_single(scenarios::dropUserIfExists);
+    RunSingle(state, scenarios::dropUserIfExists);
 
-    run_bootstrap(scenarios::createUser);
-    check_ok(nullptr, "Security administrator account was created.");
+    RunBootstrap(state, scenarios::createUser);
+    CheckOk(state, nullptr, "Security administrator account was created.");
 
-    run_single(scenarios::finalizeAuthData);
+    RunSingle(state, scenarios::finalizeAuthData);
 
-    set_password();
+    SetPassword(state);
 
-    run_bootstrap(scenarios::createPolicy);
-    check_ok(nullptr, "Policies were created.");
+    RunBootstrap(state, scenarios::createPolicy);
+    CheckOk(state, nullptr, "Policies were created.");
 
-    run_single(scenarios::finalizeData);
-    run_single(scenarios::grantFunctions);
-    run_bootstrap(scenarios::lockProtection);
+    RunSingle(state, scenarios::finalizeData);
+    RunSingle(state, scenarios::grantFunctions);
+    RunBootstrap(state, scenarios::lockProtection);
 
-    run_single(scenarios::finalizeLockData);
-    check_ok(nullptr, "All initialization procedures have been succeed.");
+    RunSingle(state, scenarios::finalizeLockData);
+    CheckOk(state, nullptr, "All initialization procedures have been succeed.");
 
     std::fputs("performing post-bootstrap initialization ... ", stdout);
     std::fflush(stdout);
-    run_stage(SingleUserCommand(backend_exec, pg_data), [](std::FILE* pipe) {
-        write_line("ANALYZE;\n\nVACUUM FREEZE;\n\n", pipe, output);
+    RunStage(state, SingleUserCommand(state.backend_exec, state.pg_data), [&](std::FILE* pipe) {
+        write_line("ANALYZE;\n\nVACUUM FREEZE;\n\n", pipe, state.output);
     });
-    check_ok(nullptr, "Protection mechanism is initialized.");
+    CheckOk(state, nullptr, "Protection mechanism is initialized.");
 }
 
 int Main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);
-    progname = gi_get_progname(argv[0]);
+    // Static: destroyed (and the password in it wiped) also when a stage ends
+    // the program with exit().
+    static RunState state;
+    state.progname = gi_get_progname(argv[0]);
     gi_init_frontend(argv[0], kTextDomain);
     // A child that stops reading must show up as a failed write reported by
-    // check_ok, not kill this program silently.
+    // CheckOk, not kill this program silently.
     std::signal(SIGPIPE, SIG_IGN);
 
     if (argc > 1) {
         if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-?") == 0) {
-            usage();
+            Usage(state.progname);
             return 0;
         }
         if (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0) {
@@ -497,10 +491,10 @@ int Main(int argc, char** argv) {
                 pgdata_option = optarg;
                 break;
             case 'U':
-                username = optarg;
+                state.username = optarg;
                 break;
             default:
-                TryHelp();
+                TryHelp(state.progname);
         }
     }
     if (optind < argc && !pgdata_option) {
@@ -508,16 +502,16 @@ int Main(int argc, char** argv) {
         ++optind;
     }
     if (optind < argc) {
-        std::fprintf(stderr, "%s: too many command-line arguments (first is \"%s\")\n", progname,
-                     argv[optind]);
-        TryHelp();
+        std::fprintf(stderr, "%s: too many command-line arguments (first is \"%s\")\n",
+                     state.progname, argv[optind]);
+        TryHelp(state.progname);
     }
 
-    setup_pgdata(pgdata_option);
-    setup_bin_paths(argv[0]);
-    check_username();
-    get_password();
-    initialize_data();
+    SetupPgdata(state, pgdata_option);
+    SetupBinPaths(state, argv[0]);
+    CheckUsername(state);
+    GetPassword(state);
+    InitializeData(state);
 
     std::puts("syncing data to disk ... ");
     return 0;
