@@ -188,7 +188,18 @@ bool ConvertAnsibleInt(const Json::Value& value, std::string_view raw_token, std
     }
 }
 
-ModuleOutcome RunWithArguments(const std::string& arguments_text, RandomSource& random) {
+namespace {
+
+// The options of a task as the module reads them: the task's own object (also
+// when wrapped the way Ansible passes options to its Python modules) and the
+// module name for messages.
+struct TaskArguments {
+    Json::Value options;
+    std::string module_name = kModuleName;
+};
+
+// Reads the arguments document; a failure is the outcome to report.
+std::optional<ModuleOutcome> ParseArguments(const std::string& arguments_text, TaskArguments& task) {
     std::string parse_error;
     std::optional<Json::Value> document = ParseDocument(arguments_text, parse_error);
     if (!document) {
@@ -197,84 +208,110 @@ ModuleOutcome RunWithArguments(const std::string& arguments_text, RandomSource& 
     if (!document->isObject()) {
         return Failure("Error: module arguments must be a JSON object", nullptr);
     }
-    // Arguments may also come wrapped the way Ansible passes them to its own
-    // Python modules.
-    Json::Value arguments = *document;
-    if (arguments.isMember("ANSIBLE_MODULE_ARGS") && arguments["ANSIBLE_MODULE_ARGS"].isObject()) {
-        arguments = Json::Value(arguments["ANSIBLE_MODULE_ARGS"]);
+    task.options = *document;
+    if (task.options.isMember("ANSIBLE_MODULE_ARGS") && task.options["ANSIBLE_MODULE_ARGS"].isObject()) {
+        task.options = Json::Value(task.options["ANSIBLE_MODULE_ARGS"]);
     }
-
-    std::string module_name = kModuleName;
-    const Json::Value& name_value = arguments["_ansible_module_name"];
+    const Json::Value& name_value = task.options["_ansible_module_name"];
     if (name_value.isString() && !name_value.asString().empty()) {
-        module_name = name_value.asString();
+        task.module_name = name_value.asString();
     }
+    return std::nullopt;
+}
 
-    // Everything the task supplied except Ansible's own "_ansible_*" settings,
-    // which a newer controller may extend.
-    Json::Value module_args(Json::objectValue);
+const PolicyOption* FindOption(std::string_view name) {
+    for (const PolicyOption& option : kPolicyOptions) {
+        if (option.name == name) return &option;
+    }
+    return nullptr;
+}
+
+// Everything the task supplied except Ansible's own "_ansible_*" settings
+// (which a newer controller may extend) goes into the reported module_args;
+// the names that are no option are returned, sorted.
+std::vector<std::string> CollectUnsupported(const Json::Value& options, Json::Value& module_args) {
     std::vector<std::string> unsupported;
-    for (const std::string& key : arguments.getMemberNames()) {
+    for (const std::string& key : options.getMemberNames()) {
         if (key.rfind(kInternalPrefix, 0) == 0) {
             continue;
         }
-        module_args[key] = arguments[key];
-        const bool known = std::any_of(kOptionDefinitions.begin(), kOptionDefinitions.end(),
-                                       [&](const OptionDefinition& option) { return option.name == key; });
-        if (!known) {
+        module_args[key] = options[key];
+        if (FindOption(key) == nullptr) {
             unsupported.push_back(key);
         }
     }
+    std::sort(unsupported.begin(), unsupported.end());
+    return unsupported;
+}
 
-    std::array<std::int64_t, kOptionDefinitions.size()> values{};
+// Converts the options to a policy, recording each value taken (defaults too)
+// in module_args. Returns the first type error, in option order.
+std::optional<std::string> ConvertToPolicy(const Json::Value& options, const std::string& arguments_text,
+                                           PasswordPolicy& policy, Json::Value& module_args) {
     std::optional<std::string> type_error;
-    for (std::size_t i = 0; i < kOptionDefinitions.size(); ++i) {
-        const std::string name(kOptionDefinitions[i].name);
-        const Json::Value* given = arguments.find(name.data(), name.data() + name.size());
+    for (const PolicyOption& option : kPolicyOptions) {
+        const std::string name(option.name);
+        std::int64_t& value = policy.*option.member;
+        const Json::Value* given = options.find(name.data(), name.data() + name.size());
         // A null option (an empty value in a task) means the option was not set.
         if (given == nullptr || given->isNull()) {
-            values[i] = kOptionDefinitions[i].default_value;
-            module_args[name] = Json::Int64(values[i]);
+            value = option.default_value();
+            module_args[name] = Json::Int64(value);
             continue;
         }
         std::string python_type;
-        if (ConvertAnsibleInt(*given, RawToken(*given, arguments_text), values[i], python_type)) {
-            module_args[name] = Json::Int64(values[i]);
+        if (ConvertAnsibleInt(*given, RawToken(*given, arguments_text), value, python_type)) {
+            module_args[name] = Json::Int64(value);
         } else if (!type_error) {
             type_error = "argument '" + name + "' is of type " + python_type +
                          " and we were unable to convert to int: " + python_type +
                          " cannot be converted to an int";
         }
     }
+    return type_error;
+}
+
+std::string UnsupportedMessage(const std::string& module_name, const std::vector<std::string>& unsupported) {
+    std::vector<std::string> supported;
+    for (const PolicyOption& option : kPolicyOptions) {
+        supported.emplace_back(option.name);
+    }
+    std::sort(supported.begin(), supported.end());
+    auto join = [](const std::vector<std::string>& items) {
+        std::string joined;
+        for (const std::string& item : items) {
+            joined += (joined.empty() ? "" : ", ") + item;
+        }
+        return joined;
+    };
+    return "Unsupported parameters for (" + module_name + ") module: " + join(unsupported) +
+           ". Supported parameters include: " + join(supported) + ".";
+}
+
+}  // namespace
+
+ModuleOutcome RunWithArguments(const std::string& arguments_text, RandomSource& random) {
+    TaskArguments task;
+    if (std::optional<ModuleOutcome> failure = ParseArguments(arguments_text, task)) {
+        return *failure;
+    }
+    Json::Value module_args(Json::objectValue);
+    const std::vector<std::string> unsupported = CollectUnsupported(task.options, module_args);
+    PasswordPolicy policy;
+    const std::optional<std::string> type_error =
+        ConvertToPolicy(task.options, arguments_text, policy, module_args);
 
     // Ansible reports the first problem only, type errors before unknown options.
     if (type_error) {
         return Failure(*type_error, &module_args);
     }
     if (!unsupported.empty()) {
-        std::sort(unsupported.begin(), unsupported.end());
-        std::vector<std::string> supported;
-        for (const OptionDefinition& option : kOptionDefinitions) {
-            supported.emplace_back(option.name);
-        }
-        std::sort(supported.begin(), supported.end());
-        auto join = [](const std::vector<std::string>& items) {
-            std::string joined;
-            for (const std::string& item : items) {
-                joined += (joined.empty() ? "" : ", ") + item;
-            }
-            return joined;
-        };
-        return Failure("Unsupported parameters for (" + module_name + ") module: " +
-                           join(unsupported) + ". Supported parameters include: " +
-                           join(supported) + ".",
-                       &module_args);
+        return Failure(UnsupportedMessage(task.module_name, unsupported), &module_args);
     }
 
     // Check mode needs nothing special: the module only reports a new password
     // and never changes the machine.
-    auto [password, status] = generate_password(values[0], values[1], values[2], values[3],
-                                                values[4], values[5], values[6], random);
+    auto [password, status] = generate_password(policy, random);
     ModuleOutcome outcome;
     outcome.result = BaseResult();
     outcome.result["original_message"] = status;

@@ -12,26 +12,10 @@
 
 #include <json/value.h>
 
+#include "password_generator.h"
 #include "random_source.h"
 
 namespace pwforge {
-
-struct OptionDefinition {
-    std::string_view name;
-    std::int64_t default_value;
-};
-
-// The module's options, all "type: int" and not required, in declaration order
-// (which is also the order type errors are reported in).
-inline constexpr std::array<OptionDefinition, 7> kOptionDefinitions = {{
-    {"min_length", 16},
-    {"alpha_numeric", 3},
-    {"min_alpha_chars", 7},
-    {"min_special_chars", 3},
-    {"min_uppercase", 3},
-    {"min_lowercase", 3},
-    {"max_rpt_chars", 2},
-}};
 
 inline constexpr char kModuleName[] = "pwforge";
 
@@ -50,8 +34,9 @@ struct ModuleOutcome {
 bool ConvertAnsibleInt(const Json::Value& value, std::string_view raw_token, std::int64_t& out,
                        std::string& python_type);
 
-// Validates the arguments document (a JSON object of options plus "_ansible_*"
-// keys), generates the password and builds the result.
+// Validates the arguments document (a JSON object of the options of
+// kPolicyOptions plus "_ansible_*" keys), generates the password and builds the
+// result.
 ModuleOutcome RunWithArguments(const std::string& arguments_text, RandomSource& random);
 
 // Finds the arguments the way Ansible modules do: argv[1] names a file holding

@@ -109,24 +109,24 @@ GenerationResult generate_password(std::int64_t min_length, std::int64_t alpha_n
                                    std::int64_t min_alpha_chars, std::int64_t min_special_chars,
                                    std::int64_t min_uppercase, std::int64_t min_lowercase,
                                    std::int64_t max_rpt_chars, RandomSource& random) {
-    if (min_length < kMinEffectiveLength) {
-        min_length = kMinEffectiveLength;
-    }
+    return generate_password(PasswordPolicy{min_length, alpha_numeric, min_alpha_chars, min_special_chars,
+                                            min_uppercase, min_lowercase, max_rpt_chars},
+                             random);
+}
 
-    const std::array<std::pair<std::string_view, std::int64_t>, 7> checks = {{
-        {"min_length", min_length},
-        {"alpha_numeric", alpha_numeric},
-        {"min_alpha_chars", min_alpha_chars},
-        {"min_special_chars", min_special_chars},
-        {"min_uppercase", min_uppercase},
-        {"min_lowercase", min_lowercase},
-        {"max_rpt_chars", max_rpt_chars},
-    }};
-    for (const auto& [name, value] : checks) {
+GenerationResult generate_password(const PasswordPolicy& requested, RandomSource& random) {
+    PasswordPolicy policy = requested;
+    if (policy.min_length < kMinEffectiveLength) {
+        policy.min_length = kMinEffectiveLength;
+    }
+    for (const PolicyOption& option : kPolicyOptions) {
+        const std::int64_t value = policy.*option.member;
         if (value < 0 || value > kMaxOptionValue) {
-            return {std::nullopt, RangeErrorText(name)};
+            return {std::nullopt, RangeErrorText(option.name)};
         }
     }
+    const auto [min_length, alpha_numeric, min_alpha_chars, min_special_chars, min_uppercase, min_lowercase,
+                max_rpt_chars] = policy;
 
     const std::int64_t extra_letters =
         min_alpha_chars > min_uppercase + min_lowercase
@@ -167,12 +167,6 @@ GenerationResult generate_password(std::int64_t min_length, std::int64_t alpha_n
     std::string final_password = replace_sequence_of_same_symbols(max_rpt_chars, password, random);
     WipeString(password);
     return {std::move(final_password), kSuccessText};
-}
-
-GenerationResult generate_password(const PasswordPolicy& policy, RandomSource& random) {
-    return generate_password(policy.min_length, policy.alpha_numeric, policy.min_alpha_chars,
-                             policy.min_special_chars, policy.min_uppercase, policy.min_lowercase,
-                             policy.max_rpt_chars, random);
 }
 
 }  // namespace pwforge

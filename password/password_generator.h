@@ -2,6 +2,7 @@
 
 // Generation of one random password that satisfies a password policy.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,7 +27,8 @@ inline constexpr std::string_view all_symbol_types_string =
 
 inline constexpr char kSuccessText[] = "SUCCESS: password was generated";
 
-// Policy values as the module options carry them.
+// Policy values as the module options carry them; the initialisers are the
+// options' defaults.
 struct PasswordPolicy {
     std::int64_t min_length = 16;
     std::int64_t alpha_numeric = 3;
@@ -36,6 +38,26 @@ struct PasswordPolicy {
     std::int64_t min_lowercase = 3;
     std::int64_t max_rpt_chars = 2;
 };
+
+// The one table of the policy's options: the name a task gives it and the
+// value it sets. Declaration order, which is also the order in which values
+// are checked and type errors reported.
+struct PolicyOption {
+    std::string_view name;
+    std::int64_t PasswordPolicy::*member;
+
+    std::int64_t default_value() const { return PasswordPolicy{}.*member; }
+};
+
+inline constexpr std::array<PolicyOption, 7> kPolicyOptions = {{
+    {"min_length", &PasswordPolicy::min_length},
+    {"alpha_numeric", &PasswordPolicy::alpha_numeric},
+    {"min_alpha_chars", &PasswordPolicy::min_alpha_chars},
+    {"min_special_chars", &PasswordPolicy::min_special_chars},
+    {"min_uppercase", &PasswordPolicy::min_uppercase},
+    {"min_lowercase", &PasswordPolicy::min_lowercase},
+    {"max_rpt_chars", &PasswordPolicy::max_rpt_chars},
+}};
 
 // The generated password (nullopt when the policy was refused) and the status text.
 using GenerationResult = std::pair<std::optional<std::string>, std::string>;
