@@ -51,8 +51,16 @@ int GetValue(InstanceFunction instance, const char* domain, const char* clusterI
     });
 }
 
-int SetValue(InstanceFunction instance, const char* domain, const char* clusterId, const char* subdomain,
-             const char* key, const char* value) noexcept {
+namespace {
+
+// The body of both writing entry points; `write` is the connector's SetValue
+// or CheckAndSetValue.
+using WriteOperation = ErrorResult (IPluginKmsConnector::*)(const std::string&, const std::string&,
+                                                            const std::string&, const std::string&,
+                                                            const std::string&);
+
+int WriteValue(InstanceFunction instance, WriteOperation write, const char* domain, const char* clusterId,
+               const char* subdomain, const char* key, const char* value) noexcept {
     if (domain == nullptr || clusterId == nullptr || subdomain == nullptr || key == nullptr || value == nullptr) {
         return ERR_NULL_POINTER;
     }
@@ -61,22 +69,20 @@ int SetValue(InstanceFunction instance, const char* domain, const char* clusterI
         std::string text;
         const common_routines::WipeOnExit wipe(text);
         text = value;
-        return ResultToCode(instance().SetValue(domain, clusterId, subdomain, key, text));
+        return ResultToCode((instance().*write)(domain, clusterId, subdomain, key, text));
     });
+}
+
+}  // namespace
+
+int SetValue(InstanceFunction instance, const char* domain, const char* clusterId, const char* subdomain,
+             const char* key, const char* value) noexcept {
+    return WriteValue(instance, &IPluginKmsConnector::SetValue, domain, clusterId, subdomain, key, value);
 }
 
 int CheckAndSetValue(InstanceFunction instance, const char* domain, const char* clusterId,
                      const char* subdomain, const char* key, const char* value) noexcept {
-    if (domain == nullptr || clusterId == nullptr || subdomain == nullptr || key == nullptr || value == nullptr) {
-        return ERR_NULL_POINTER;
-    }
-    return common_routines::CallReturningCode([&] {
-        // The value is key material: its string copy is wiped, not just freed.
-        std::string text;
-        const common_routines::WipeOnExit wipe(text);
-        text = value;
-        return ResultToCode(instance().CheckAndSetValue(domain, clusterId, subdomain, key, text));
-    });
+    return WriteValue(instance, &IPluginKmsConnector::CheckAndSetValue, domain, clusterId, subdomain, key, value);
 }
 
 }  // namespace kms::entry_points
