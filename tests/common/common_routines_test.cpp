@@ -33,20 +33,7 @@ std::string Real(const std::string& path) {
     return realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
 }
 
-// Runs `body` in a child process under an unprivileged user and returns its exit
-// status; used where root would bypass permission checks. A run that is not root
-// is subject to those checks already and keeps its own user.
-template <typename Body>
-int RunAsNobody(Body body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using testsupport::RunAsNobody;
 
 TEST(PathText, JoinPathAddsOrDropsOneSlashAtTheSeam) {
     EXPECT_EQ(cr::JoinPath("/a/", "/b"), "/a/b");

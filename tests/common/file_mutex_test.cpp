@@ -17,20 +17,6 @@ using testsupport::ScratchDir;
 
 namespace {
 
-// True when a byte arrives on `fd` within `ms` milliseconds.
-bool ByteArrives(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1) return false;
-    char c = 0;
-    return read(fd, &c, 1) == 1;
-}
-
-int WaitChild(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The child locks `mutex` (the inherited object when `inherited`, a new one on
 // the same path otherwise), reports through the pipe, then exits.
 pid_t ForkLocker(file_mutex& inherited, const std::string& path, bool use_inherited, int report_fd) {
@@ -67,10 +53,10 @@ TEST_P(FileMutexFork, ChildWaitsForTheParentsLock) {
     ASSERT_EQ(pipe(fds), 0);
     const pid_t pid = ForkLocker(mutex, path, GetParam(), fds[1]);
     ASSERT_GT(pid, 0);
-    EXPECT_FALSE(ByteArrives(fds[0], 300)) << "child got the lock while the parent held it";
+    EXPECT_FALSE(testsupport::ByteArrives(fds[0], 300)) << "child got the lock while the parent held it";
     mutex.unlock();
-    EXPECT_TRUE(ByteArrives(fds[0], 10000)) << "child never got the lock";
-    EXPECT_EQ(WaitChild(pid), 0);
+    EXPECT_TRUE(testsupport::ByteArrives(fds[0], 10000)) << "child never got the lock";
+    EXPECT_EQ(testsupport::WaitForChild(pid), 0);
 
     // The parent's descriptor still works after the child dropped its copy.
     mutex.lock();
@@ -97,7 +83,7 @@ TEST(FileMutex, ParentWaitsForTheChildsLock) {
         mutex.unlock();
         _exit(0);
     }
-    ASSERT_TRUE(ByteArrives(to_parent[0], 10000));
+    ASSERT_TRUE(testsupport::ByteArrives(to_parent[0], 10000));
     int locked[2];
     ASSERT_EQ(pipe(locked), 0);
     const pid_t waiter = fork();
@@ -105,11 +91,11 @@ TEST(FileMutex, ParentWaitsForTheChildsLock) {
         mutex.lock();
         _exit(write(locked[1], "x", 1) == 1 ? 0 : 3);
     }
-    EXPECT_FALSE(ByteArrives(locked[0], 300));
+    EXPECT_FALSE(testsupport::ByteArrives(locked[0], 300));
     ASSERT_EQ(write(to_child[1], "u", 1), 1);
-    EXPECT_TRUE(ByteArrives(locked[0], 10000));
-    EXPECT_EQ(WaitChild(pid), 0);
-    EXPECT_EQ(WaitChild(waiter), 0);
+    EXPECT_TRUE(testsupport::ByteArrives(locked[0], 10000));
+    EXPECT_EQ(testsupport::WaitForChild(pid), 0);
+    EXPECT_EQ(testsupport::WaitForChild(waiter), 0);
 }
 
 // The inherited descriptor shares the parent's open file description and with it
@@ -143,8 +129,8 @@ TEST(FileMutex, ChildLocksAfterTheLockingParentDied) {
         _exit(child > 0 ? 0 : 3);  // still locked, no unlock and no destructor
     }
     close(report[1]);
-    EXPECT_EQ(WaitChild(parent), 0);
-    EXPECT_TRUE(ByteArrives(report[0], 10000)) << "child never got the lock its dead parent held";
+    EXPECT_EQ(testsupport::WaitForChild(parent), 0);
+    EXPECT_TRUE(testsupport::ByteArrives(report[0], 10000)) << "child never got the lock its dead parent held";
     close(report[0]);
 }
 

@@ -155,20 +155,14 @@ TEST(HostIdentityNetwork, NoSocketIsAnInvalidDescriptor) {
     GTEST_SKIP() << "not meaningful under the sanitizer runtime";
 #endif
     // With no descriptor left to open, the query socket cannot be created.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    EXPECT_EQ(0, testsupport::RunInChild([] {
         for (int fd = 3; fd < 1024; ++fd) close(fd);
         rlimit limit{3, 3};
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
         host_identity::NetworkInterfaces interfaces;
         NetworkAddressMap map;
-        _exit(interfaces.GetAddresses(map) == ERR_INVALID_FD ? 0 : 11);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
+        return interfaces.GetAddresses(map) == ERR_INVALID_FD ? 0 : 11;
+    }));
 }
 
 TEST(HostIdentityCpu, SignatureIsVendorAndLeafOne) {

@@ -6,7 +6,11 @@
 #include <memory>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "credentials/credential_store.h"
 #include "credentials/host_identity.h"
+#include "fake_wrapper.h"
 #include "test_support.h"
 
 namespace identity_fixtures {
@@ -39,6 +43,20 @@ public:
         out.assign(machine_id.begin(), machine_id.end());
         return machine_id_rc;
     }
+};
+
+// Base of the store's fixtures: the stand-in wrapper starts afresh and the
+// store derives its keys from `host_` (a test may change it before deriving).
+class FixedHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_wrapper::Reset();
+        credential_store::SetIdentitySourceFactory([this] { return std::make_unique<FixedIdentity>(host_); });
+    }
+    void TearDown() override { credential_store::SetIdentitySourceFactory(nullptr); }
+
+    FixedIdentity host_;
+    testsupport::ScratchDir dir_;
 };
 
 // Lays out etc/machine-id, etc/mtab, dev/sda1 and dev/disk/by-uuid/<uuid> ->

@@ -45,15 +45,12 @@ TEST(MurmurHash64A, TailBytesAreCombinedLittleEndian) {
     }
 }
 
-class KmsCredentialsTest : public ::testing::Test {
+class KmsCredentialsTest : public identity_fixtures::FixedHostTest {
 protected:
     void SetUp() override {
-        fake_wrapper::Reset();
-        credential_store::SetIdentitySourceFactory(
-            [] { return std::make_unique<identity_fixtures::FixedIdentity>(); });
+        FixedHostTest::SetUp();
         path_ = dir_ / kKmsCredentialsFileName;
     }
-    void TearDown() override { credential_store::SetIdentitySourceFactory(nullptr); }
 
     static KmsCredentialsItem Item(const std::string& address, int port, const std::string& login = "u",
                                    const std::string& secret = "s",
@@ -76,7 +73,6 @@ protected:
         ASSERT_EQ(0, StoreWriteFile(KMS, path_, doc));
     }
 
-    testsupport::ScratchDir dir_;
     std::string path_;
 };
 

@@ -15,15 +15,8 @@
 
 namespace {
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public identity_fixtures::FixedHostTest {
 protected:
-    void SetUp() override {
-        fake_wrapper::Reset();
-        credential_store::SetIdentitySourceFactory(
-            [this] { return std::make_unique<identity_fixtures::FixedIdentity>(host_); });
-    }
-    void TearDown() override { credential_store::SetIdentitySourceFactory(nullptr); }
-
     std::string EncryptPassword(const std::string& plain, int domain = POSTGRESQL) {
         std::vector<uint8_t> key, iv;
         EXPECT_EQ(0, StoreDeriveKey(domain, key, iv));
@@ -48,9 +41,6 @@ protected:
         plain = out.data();
         return rc;
     }
-
-    identity_fixtures::FixedIdentity host_;
-    testsupport::ScratchDir dir_;
 };
 
 TEST_F(StoreTest, LengthsOfPaddingAndBase64) {

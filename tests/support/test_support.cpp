@@ -445,4 +445,19 @@ void WriteFileOrDie(const std::string& path, const std::string& data, unsigned m
     close(fd);
 }
 
+int WaitForChild(int pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool ByteArrives(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, ms) != 1) return false;
+    char c = 0;
+    return read(fd, &c, 1) == 1;
+}
+
 }  // namespace testsupport

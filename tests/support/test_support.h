@@ -4,6 +4,8 @@
 // private mount namespaces with scratch directories bound over fixed host paths,
 // pseudo-terminal sessions and scratch directories.
 
+#include <unistd.h>
+
 #include <chrono>
 #include <map>
 #include <optional>
@@ -111,5 +113,35 @@ std::string BuildDir();
 // Whole-file helpers for test setup and checks.
 std::string ReadFileOrDie(const std::string& path);
 void WriteFileOrDie(const std::string& path, const std::string& data, unsigned mode = 0644);
+
+// Forked children, for checks that need a second process (locks, fork
+// handling) or a change the test process must not make to itself (limits,
+// user, mount namespace).
+
+// Waits for a child: its exit status, or -1 when a signal ended it.
+int WaitForChild(int pid);
+
+// Runs `body` in a forked child, which exits with what `body` returns, and
+// waits for it: the child's exit status, or -1.
+template <typename Body>
+int RunInChild(Body body) {
+    const int pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    return pid < 0 ? -1 : WaitForChild(pid);
+}
+
+// As RunInChild, but a child of root first becomes user and group 65534, so
+// that permission checks apply (exit status 99 when it cannot); a run that is
+// not root is subject to them already and keeps its own user.
+template <typename Body>
+int RunAsNobody(Body body) {
+    return RunInChild([&] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 99;
+        return body();
+    });
+}
+
+// True when a byte arrives on `fd` within `ms` milliseconds; the byte is read.
+bool ByteArrives(int fd, int ms);
 
 }  // namespace testsupport

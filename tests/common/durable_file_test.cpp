@@ -130,20 +130,13 @@ TEST(DurableFile, FallsBackToRewriteInPlaceWhenTheDirectoryIsClosed) {
     ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
 
     // The file's owner may write the file but not create files next to it.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    EXPECT_EQ(0, testsupport::RunAsNobody([&] {
         bool inPlace = false;
         DurableWriteOptions options;
         options.rewritten_in_place = &inPlace;
         int rc = Replace(path, "new", options);
-        _exit(rc != 0 ? 11 : inPlace ? 0 : 12);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
+        return rc != 0 ? 11 : inPlace ? 0 : 12;
+    }));
     EXPECT_EQ("new", testsupport::ReadFileOrDie(path));
     EXPECT_EQ(65534u, StatOf(path).st_uid);
 }
@@ -158,23 +151,18 @@ TEST(DurableFile, BindMountedFileIsRewrittenInPlace) {
 
     // A file mounted over the path cannot be renamed over; its content is
     // replaced instead, which the mount's source shows.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (unshare(CLONE_NEWNS) != 0) _exit(10);
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(11);
-        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) _exit(12);
+    const int status = testsupport::RunInChild([&] {
+        if (unshare(CLONE_NEWNS) != 0) return 10;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 11;
+        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) return 12;
         bool inPlace = false;
         DurableWriteOptions options;
         options.rewritten_in_place = &inPlace;
         int rc = Replace(target, "new", options);
-        _exit(rc != 0 ? 13 : inPlace ? 0 : 14);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 10 || WEXITSTATUS(status) == 11) GTEST_SKIP() << "no mount namespace here";
-    EXPECT_EQ(0, WEXITSTATUS(status));
+        return rc != 0 ? 13 : inPlace ? 0 : 14;
+    });
+    if (status == 10 || status == 11) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(0, status);
     EXPECT_EQ("new", testsupport::ReadFileOrDie(source));
     EXPECT_EQ("hidden", testsupport::ReadFileOrDie(target));
     EXPECT_TRUE(Others(dir.path(), {"source.cfg", "target.cfg"}).empty());
