@@ -167,7 +167,21 @@ bool AskYesNo(const std::string& question, const std::function<std::string()>& r
 
 }  // namespace console_detail
 
+namespace {
+
+// Reads from standard input go through its stdio buffer, which keeps the raw
+// typed text, secrets included, until the process ends and is never wiped.
+// Unbuffered, the stream holds at most the last byte read. This must happen
+// before the stream's first read, so every console reader here calls it first.
+void UnbufferStandardInput() {
+    static const bool done = (std::setvbuf(stdin, nullptr, _IONBF, 0), true);
+    (void)done;
+}
+
+}  // namespace
+
 std::string GetLine(const std::string& prompt) {
+    UnbufferStandardInput();
     PrintPrompt(prompt);
     std::string line;
     // A line without its line feed means the input was closed mid-answer; it is
@@ -177,6 +191,7 @@ std::string GetLine(const std::string& prompt) {
 }
 
 std::string GetSecret(const std::string& prompt) {
+    UnbufferStandardInput();
     return console_detail::ReadSecret(prompt, [] {
         int c = std::getchar();
         return c == EOF ? -1 : c;
