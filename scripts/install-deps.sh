@@ -13,7 +13,7 @@ PACKAGES=(
   python3 ansible-core
   util-linux procps iproute2 ca-certificates
   groff-base dpkg-dev
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev valgrind gdb
 )
 
 missing=()
