@@ -7,6 +7,8 @@
 
 #include <string.h>
 
+#include "common/secure_buffer.h"
+
 namespace pwforge {
 
 namespace {
@@ -26,13 +28,8 @@ char PickOne(std::string_view symbol_set, RandomSource& random) {
     return symbol_set[random.Below(static_cast<std::uint32_t>(symbol_set.size()))];
 }
 
-// Intermediate copies of a password are cleared before their memory is released.
-void WipeString(std::string& text) {
-    if (!text.empty()) {
-        explicit_bzero(text.data(), text.size());
-    }
-    text.clear();
-}
+// Intermediate copies of a password are wiped before their memory is released.
+using common_routines::SecureWipe;
 
 // Fisher-Yates: every ordering is equally likely.
 void Shuffle(std::string& chars, RandomSource& random) {
@@ -142,7 +139,7 @@ GenerationResult generate_password(const PasswordPolicy& requested, RandomSource
     auto append = [&](std::int64_t count, std::string_view symbol_set) {
         std::string part = generate_random_symbols_of_the_same_type(count, symbol_set, random);
         chars += part;
-        WipeString(part);
+        SecureWipe(part);
     };
     append(alpha_numeric, kDigits);
     append(min_special_chars, local_punctuation);
@@ -162,10 +159,10 @@ GenerationResult generate_password(const PasswordPolicy& requested, RandomSource
     password.push_back(PickOne(kLetters, random));
     password += chars;
     password.push_back(PickOne(kLetters, random));
-    WipeString(chars);
+    SecureWipe(chars);
 
     std::string final_password = replace_sequence_of_same_symbols(max_rpt_chars, password, random);
-    WipeString(password);
+    SecureWipe(password);
     return {std::move(final_password), kSuccessText};
 }
 

@@ -11,6 +11,7 @@
 #include "common/durable_file.h"
 #include "common/error_code.h"
 #include "common/file_mutex.h"
+#include "common/json_wipe.h"
 #include "common/result_guard.h"
 #include "common/secure_buffer.h"
 #include "credentials/credential_store.h"
@@ -71,14 +72,7 @@ const char* StringOrNull(const Json::Value& record, const char* name) {
 
 // Overwrites a password held by the table before the table lets go of it.
 void WipePassword(Json::Value& record) {
-    if (!record.isObject()) return;
-    const Json::Value* password = Member(record, "password");
-    if (!password || !password->isString()) return;
-    const char* begin = nullptr;
-    const char* end = nullptr;
-    password->getString(&begin, &end);
-    // The characters live in a heap block owned by the (non-const) value.
-    common_routines::SecureWipe(const_cast<char*>(begin), static_cast<size_t>(end - begin));
+    if (record.isObject() && record.isMember("password")) common_routines::WipeJsonStrings(record["password"]);
 }
 
 void WipeTable(Json::Value& table) {

@@ -10,6 +10,7 @@
 
 #include "common/common_routines.h"
 #include "common/error_code.h"
+#include "common/json_wipe.h"
 #include "common/product_info.h"
 #include "common/secure_buffer.h"
 #include "credentials/kms_credentials.h"
@@ -89,18 +90,7 @@ void WipeUsed(common_routines::SecureString& text) {
     text.clear();
 }
 
-// Zeroes every string of a parsed answer in place before the tree is freed.
-void WipeJsonStrings(Json::Value& value) {
-    if (value.isString()) {
-        const char* begin = nullptr;
-        const char* end = nullptr;
-        if (value.getString(&begin, &end) && begin != nullptr) {
-            common_routines::SecureWipe(const_cast<char*>(begin), static_cast<size_t>(end - begin));
-        }
-    } else if (value.isArray() || value.isObject()) {
-        for (auto& member : value) WipeJsonStrings(member);
-    }
-}
+using common_routines::WipeJsonStrings;
 
 std::string Serialise(const Json::Value& value) {
     Json::FastWriter writer;
