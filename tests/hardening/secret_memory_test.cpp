@@ -6,16 +6,25 @@
 // left in live or freed memory by then, nor in a line printed.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "credentials/credential_store.h"
+#include "credentials/kms_credentials.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 #include "test_support.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 struct Secret {
     std::string name;
@@ -30,6 +39,31 @@ struct Scenario {
 };
 
 std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+// Runs the program of `o` under gdb up to its exit_group, writes its memory
+// image to `image` and expects none of `secrets` in it or in its output.
+testsupport::RunResult ExpectNothingLeft(testsupport::RunOptions o, const std::string& image,
+                                         const std::vector<Secret>& secrets) {
+    std::string what;
+    for (const auto& a : o.argv) what += (what.empty() ? "" : " ") + a;
+    o.argv.insert(o.argv.begin(), {"/usr/bin/gdb", "-batch", "-nx", "-q", "-ex", "set startup-with-shell off", "-ex",
+                                   "catch syscall exit_group", "-ex", "run", "-ex", "gcore " + image, "-ex", "kill",
+                                   "--args"});
+    o.unset_env.insert(o.unset_env.end(), {"PG_PLUGINS_PATH", "LD_PRELOAD"});
+    o.env.insert({{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}});
+    o.timeout = std::chrono::seconds(60);
+    const testsupport::RunResult r = testsupport::Run(o);
+    EXPECT_NE(r.out.find("Saved corefile"), std::string::npos) << what << "\n" << r.out << r.err;
+    if (!fs::exists(image)) return r;
+    const std::string memory = testsupport::ReadFileOrDie(image);
+    for (const Secret& secret : secrets) {
+        EXPECT_EQ(memory.find(secret.bytes), std::string::npos) << what << ": " << secret.name << " left in memory";
+        // What the program printed (gdb's lines are on the same streams).
+        EXPECT_EQ((r.out + r.err).find(secret.bytes), std::string::npos) << what << ": " << secret.name << " printed";
+    }
+    std::remove(image.c_str());
+    return r;
+}
 
 TEST(SecretMemory, NothingSecretIsLeftWhenAProgramEnds) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for the mount namespace";
@@ -62,29 +96,85 @@ TEST(SecretMemory, NothingSecretIsLeftWhenAProgramEnds) {
         {"credwizard", {}, "1\ncluster-1\n10.0.0.1\n8200\n1\nalice\nTyped-Pw-3307\nTyped-Pw-3307\nno\n", kms_keys},
         {"paramseal", {}, "", with({{"plain parameter", "Param-Value-5081"}}, kms_keys)},
     };
-    const std::string image = scratch.path() + "/image";
     for (const Scenario& s : scenarios) {
         testsupport::RunOptions o;
-        o.argv = {"/usr/bin/gdb", "-batch", "-nx", "-q", "-ex", "set startup-with-shell off",
-                  "-ex", "catch syscall exit_group", "-ex", "run", "-ex", "gcore " + image, "-ex", "kill",
-                  "--args", testsupport::StagedProgram(s.program)};
+        o.argv = {testsupport::StagedProgram(s.program)};
         o.argv.insert(o.argv.end(), s.args.begin(), s.args.end());
         o.stdin_data = s.input;
         o.binds = {{etc, "/etc/postgres"}};
-        o.unset_env = {"PG_PLUGINS_PATH", "LD_PRELOAD"};
-        o.env = {{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}};
-        o.timeout = std::chrono::seconds(60);
-        std::string what = s.program;
-        for (const auto& a : s.args) what += " " + a;
-        const testsupport::RunResult r = testsupport::Run(o);
-        ASSERT_NE(r.out.find("Saved corefile"), std::string::npos) << what << "\n" << r.out << r.err;
-        const std::string memory = testsupport::ReadFileOrDie(image);
-        for (const Secret& secret : s.secrets) {
-            EXPECT_EQ(memory.find(secret.bytes), std::string::npos) << what << ": " << secret.name << " left in memory";
-            // What the program printed (gdb's lines are on the same streams).
-            EXPECT_EQ((r.out + r.err).find(secret.bytes), std::string::npos) << what << ": " << secret.name << " printed";
+        ExpectNothingLeft(o, scratch.path() + "/image", s.secrets);
+    }
+}
+
+// The KMS connectors, loaded by kms_host as the database server loads them:
+// after selection and login (libkmsremote, against the Vault double) or after
+// reading the static file (libkeydepot), and the connector's destruction at
+// exit, neither the static values nor the host key is left.
+TEST(SecretMemory, ConnectorsLeaveNothingWhenTheServerProcessEnds) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to read a non-dumpable process";
+    const std::string lib = testsupport::StagePrefix() + "/lib";
+    setenv("PG_PLUGINS_PATH", (lib + "/aes").c_str(), 1);
+    ASSERT_EQ(0, EncryptionInit(nullptr, nullptr, nullptr, nullptr));
+    std::vector<uint8_t> key, iv;
+    ASSERT_EQ(0, StoreDeriveKey(KMS, key, iv));
+    testsupport::ScratchDir scratch;
+
+    // The Vault double, told the login; it prints its port once it listens.
+    const std::string vault = scratch.MakeDir("vault");
+    testsupport::WriteFileOrDie(vault + "/control.json", "{\"users\": {\"dbserver\": \"Login-Secret-6620\"}}");
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    const pid_t double_pid = fork();
+    if (double_pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        dup2(fds[1], STDOUT_FILENO);
+        const std::string script = std::string(DOVER_SOURCE_DIR) + "/tests/kms/kmsremote/vault_double.py";
+        execlp("python3", "python3", script.c_str(), "--dir", vault.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    FILE* out = fdopen(fds[0], "r");
+    int port = 0;
+    ASSERT_TRUE(out != nullptr && std::fscanf(out, "PORT %d", &port) == 1);
+    std::fclose(out);
+    struct Stop {
+        pid_t pid;
+        ~Stop() {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
         }
-        std::remove(image.c_str());
+    } stop{double_pid};
+
+    const std::string remote = scratch.MakeDir("remote");
+    ASSERT_EQ(0, KmsCredentialsSave(nullptr, nullptr, nullptr, nullptr, KMS, remote + "/" + kKmsCredentialsFileName,
+                                    "cluster-7", {{"127.0.0.1", port, KMS_CREDENTIALS_USERPASS, "dbserver",
+                                                   "Login-Secret-6620"}}));
+    const std::string depot = scratch.MakeDir("depot");
+    ASSERT_EQ(0, StoreWriteFile(KMS, depot + "/kms_static_params.cfg",
+                                "actual_master_key = Static-Value-7410\nmaster_key_value_00000000_000000_000 = Static-Value-8802\n"
+                                "wal_key = Static-Value-0123456789abcdef01234\n"));
+    testsupport::WriteFileOrDie(depot + "/kms_dynamic_params.cfg", "");
+
+    const std::vector<Secret> keys = {{"KMS key", Bytes(key)}, {"KMS IV", Bytes(iv)}};
+    struct Case {
+        std::string connector;
+        std::string dir;
+        std::vector<Secret> secrets;
+    };
+    // Not yet libkmsremote's login secret and token: libcurl's request buffer
+    // (headers and login body) and the TLS record buffers free them unwiped.
+    for (const Case& c : {Case{"libkmsremote.so", remote, {}},
+                          Case{"libkeydepot.so", depot, {{"static value", "Static-Value-7410"},
+                                                         {"static value", "Static-Value-8802"}}}}) {
+        testsupport::RunOptions o;
+        // Commands on standard input: gdb splits arguments at blanks.
+        o.argv = {testsupport::BuildDir() + "/tests/kms/kms_host/kms_host", lib + "/" + c.connector};
+        o.stdin_data = "init " + c.dir + " " + lib + "/aes\nisinit\n";
+        std::vector<Secret> secrets = c.secrets;
+        secrets.insert(secrets.end(), keys.begin(), keys.end());
+        const testsupport::RunResult r = ExpectNothingLeft(o, scratch.path() + "/image", secrets);
+        EXPECT_NE(r.out.find("init 0\n"), std::string::npos) << c.connector << "\n" << r.out;
+        EXPECT_NE(r.out.find("isinit 0\n"), std::string::npos) << c.connector << "\n" << r.out;
     }
 }
 
