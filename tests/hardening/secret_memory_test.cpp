@@ -6,10 +6,6 @@
 // left in live or freed memory by then, nor in a line printed.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +17,7 @@
 #include "credentials/kms_credentials.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 #include "test_support.h"
+#include "vault_process.h"
 
 namespace {
 
@@ -119,31 +116,8 @@ TEST(SecretMemory, ConnectorsLeaveNothingWhenTheServerProcessEnds) {
     ASSERT_EQ(0, StoreDeriveKey(KMS, key, iv));
     testsupport::ScratchDir scratch;
 
-    // The Vault double, told the login; it prints its port once it listens.
-    const std::string vault = scratch.MakeDir("vault");
-    testsupport::WriteFileOrDie(vault + "/control.json", "{\"users\": {\"dbserver\": \"Login-Secret-6620\"}}");
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    const pid_t double_pid = fork();
-    if (double_pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        dup2(fds[1], STDOUT_FILENO);
-        const std::string script = std::string(DOVER_SOURCE_DIR) + "/tests/kms/kmsremote/vault_double.py";
-        execlp("python3", "python3", script.c_str(), "--dir", vault.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    FILE* out = fdopen(fds[0], "r");
-    int port = 0;
-    ASSERT_TRUE(out != nullptr && std::fscanf(out, "PORT %d", &port) == 1);
-    std::fclose(out);
-    struct Stop {
-        pid_t pid;
-        ~Stop() {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    } stop{double_pid};
+    VaultProcess vault(scratch.MakeDir("vault"), "{\"users\": {\"dbserver\": \"Login-Secret-6620\"}}");
+    const int port = vault.port();
 
     const std::string remote = scratch.MakeDir("remote");
     ASSERT_EQ(0, KmsCredentialsSave(nullptr, nullptr, nullptr, nullptr, KMS, remote + "/" + kKmsCredentialsFileName,

@@ -17,10 +17,12 @@ control.json members (all optional):
   roles  {"role_id": "secret_id"}      AppRole logins accepted
   kv     {"path": "value"}             replaces the key/value store when present
   rules  [ {"method": "GET", "path": "/v1/kv/", "times": 2,
-            "action": "close" | "respond", "status": 403, "body": {...}} ]
+            "action": "close" | "respond" | "cut", "status": 403, "body": {...}} ]
          A request matching a rule (method when given, path prefix) with times left
          (-1: unlimited) is answered by it instead of the normal behaviour: "close"
-         drops the connection without an answer, "respond" sends status and body.
+         drops the connection without an answer, "respond" sends status and body,
+         "cut" sends the normal answer's status line, headers and first half of its
+         body, then drops the connection.
 Without a rule the server answers like Vault: health 200, logins issue tokens, the
 key/value version 2 store checks the token (403 "permission denied"), answers 404
 {"errors":[]} for a missing key and 400 with the check-and-set text on a conflict.
@@ -152,9 +154,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.close_connection = True
                     self.connection.shutdown(socket.SHUT_RDWR)
                     return
-                self.send_json(rule.get("status", 200), rule.get("body", {}))
-                return
+                if rule.get("action") != "cut":
+                    self.send_json(rule.get("status", 200), rule.get("body", {}))
+                    return
             status, answer = self.vault(method, body)
+            if rule is not None:
+                data = json.dumps(answer).encode()
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data[: len(data) // 2])
+                self.wfile.flush()
+                self.close_connection = True
+                self.connection.shutdown(socket.SHUT_RDWR)
+                return
         self.send_json(status, answer)
 
     def vault(self, method, body):
