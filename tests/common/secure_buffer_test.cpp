@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -36,6 +37,31 @@ TEST(SecureBuffer, WipesStringStorage) {
     common_routines::SecureWipe(secret);
     EXPECT_TRUE(secret.empty());
     for (size_t i = 0; i < 40; ++i) ASSERT_EQ(storage[i], 0) << i;
+}
+
+TEST(SecureString, WipesItsStorageAndKeepsItAcrossAssignment) {
+    using common_routines::SecureString;
+    // A short text lives in the object itself, where no allocator sees it: the
+    // destructor wipes it there.
+    alignas(SecureString) unsigned char raw[sizeof(SecureString)];
+    auto* pin = new (raw) SecureString("pin-4711");
+    ASSERT_EQ(pin->view(), "pin-4711");
+    pin->~SecureString();
+    const std::string left(reinterpret_cast<const char*>(raw), sizeof raw);
+    EXPECT_EQ(left.find("4711"), std::string::npos);
+
+    // Text assigned to a reserved string stays in the reserved block, so no
+    // block holding part of it is left behind by growing.
+    SecureString body;
+    body.reserve(200);
+    const char* storage = body.data();
+    body = "{\"password\":";
+    body += std::string(100, 'p');
+    EXPECT_EQ(body.data(), storage);
+    const size_t capacity = body.capacity();
+    body.Wipe();
+    EXPECT_TRUE(body.empty());
+    for (size_t i = 0; i < capacity; ++i) ASSERT_EQ(storage[i], 0) << i;
 }
 
 class Counter : public common_routines::Singleton<Counter> {

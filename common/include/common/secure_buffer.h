@@ -101,6 +101,8 @@ public:
     SecureString() = default;
     SecureString(const SecureString&) = default;
     SecureString(SecureString&&) = default;
+    // Assigning text (a C string, a character, a view) reuses the storage.
+    using Base::operator=;
     SecureString& operator=(const SecureString&) = default;
     SecureString& operator=(SecureString&& other) noexcept {
         Wipe();

@@ -43,7 +43,7 @@ constexpr size_t kResponseReserve = 16 * 1024;
 // a string that is wiped afterwards instead of going through a JSON writer's
 // own buffers. The text equals the compact writer's: members in name order, no
 // blanks, a line feed at the end.
-void AppendJsonString(std::string& out, const std::string& text) {
+void AppendJsonString(common_routines::SecureString& out, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
     for (const char ch : text) {
@@ -68,15 +68,6 @@ void AppendJsonString(std::string& out, const std::string& text) {
     }
     out += '"';
 }
-
-// A string that holds a secret for one scope. Its storage is reserved up front
-// for the largest text it will hold, so that growing never frees a block that
-// still holds part of the secret.
-struct WipedText {
-    std::string text;
-    explicit WipedText(size_t capacity = 256) { text.reserve(capacity); }
-    ~WipedText() { common_routines::SecureWipe(text); }
-};
 
 // Room for a JSON body around `secrets` bytes of secret text: each byte takes at
 // most six characters ("\u00XX"), plus the fixed members.
@@ -196,7 +187,7 @@ void KmsRemote::ReleaseHandle() {
     handle_ = nullptr;
 }
 
-void KmsRemote::SetHeader(const std::string& name, const std::string& line) {
+void KmsRemote::SetHeader(const std::string& name, std::string_view line) {
     auto it = header_map_.find(name);
     if (it != header_map_.end()) {
         common_routines::SecureWipe(it->second);
@@ -325,7 +316,7 @@ ErrorResult KmsRemote::ParseResponse(const RequestKind& kind, Json::Value& body)
     return nullptr;
 }
 
-ErrorResult KmsRemote::PerformRequest(HttpMethod method, const std::string& path, const std::string& body,
+ErrorResult KmsRemote::PerformRequest(HttpMethod method, const std::string& path, std::string_view body,
                                       const RequestKind& kind, Answer& answer) {
     answer.Clear();
     // First use, or first use in a child created by fork: a handle of our own.
@@ -361,15 +352,16 @@ ErrorResult KmsRemote::PerformRequest(HttpMethod method, const std::string& path
 }
 
 ErrorResult KmsRemote::PerformRequestWithSearchKmsOnFail(HttpMethod method, const std::string& path,
-                                                         const std::string& body, const RequestKind& kind,
+                                                         std::string_view body, const RequestKind& kind,
                                                          Answer& answer) {
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
         {
-            WipedText line(std::strlen(kTokenHeader) + token_.size() + 1);
-            line.text = kTokenHeader;
-            line.text += token_;
-            SetHeader(kTokenHeader, line.text);
+            common_routines::SecureString line;
+            line.reserve(std::strlen(kTokenHeader) + token_.size() + 1);
+            line = kTokenHeader;
+            line += token_;
+            SetHeader(kTokenHeader, line.view());
         }
         ErrorResult result = PerformRequest(method, path, body, kind, answer);
         if (!IsFailure(result) || result->first != ERR_HTTP) return result;
@@ -386,19 +378,20 @@ ErrorResult KmsRemote::PerformRequestWithSearchKmsOnFail(HttpMethod method, cons
 ErrorResult KmsRemote::GetAuthTokenIfNeeded(bool searchOnFail) {
     if (!token_.empty()) return nullptr;
     std::string path;
-    WipedText body(BodyCapacity(login_.size() + secret_.size()));
+    common_routines::SecureString body;
+    body.reserve(BodyCapacity(login_.size() + secret_.size()));
     if (credentials_type_ == KMS_CREDENTIALS_USERPASS) {
         path = kUserpassLoginPath + login_;
-        body.text = "{\"password\":";
-        AppendJsonString(body.text, secret_);
-        body.text += "}\n";
+        body = "{\"password\":";
+        AppendJsonString(body, secret_);
+        body += "}\n";
     } else if (credentials_type_ == KMS_CREDENTIALS_APPROLE) {
         path = kAppRoleLoginPath;
-        body.text = "{\"role_id\":";
-        AppendJsonString(body.text, login_);
-        body.text += ",\"secret_id\":";
-        AppendJsonString(body.text, secret_);
-        body.text += "}\n";
+        body = "{\"role_id\":";
+        AppendJsonString(body, login_);
+        body += ",\"secret_id\":";
+        AppendJsonString(body, secret_);
+        body += "}\n";
     } else {
         return Failure(ERR_COMMON, "GetAuthTokenIfNeeded", "Unknown credentials type");
     }
@@ -406,8 +399,8 @@ ErrorResult KmsRemote::GetAuthTokenIfNeeded(bool searchOnFail) {
     const RequestKind kind{.secret_answer = true, .server_errors_pass = true};
     Answer answer;
     ErrorResult result = searchOnFail
-                             ? PerformRequestWithSearchKmsOnFail(HttpMethod::kPost, path, body.text, kind, answer)
-                             : PerformRequest(HttpMethod::kPost, path, body.text, kind, answer);
+                             ? PerformRequestWithSearchKmsOnFail(HttpMethod::kPost, path, body, kind, answer)
+                             : PerformRequest(HttpMethod::kPost, path, body, kind, answer);
     if (IsFailure(result)) return result;
     if (IsServerError(answer.status)) {
         return Failure(ERR_HTTP, "GetAuthTokenIfNeeded",
@@ -429,7 +422,7 @@ ErrorResult KmsRemote::GetAuthTokenIfNeeded(bool searchOnFail) {
 }
 
 ErrorResult KmsRemote::PerformRequestWithCheckAuthToken(HttpMethod method, const std::string& path,
-                                                        const std::string& body, const RequestKind& kind,
+                                                        std::string_view body, const RequestKind& kind,
                                                         Answer& answer) {
     // A selection that failed earlier (all servers down for a while) left no
     // server selected; select again instead of failing until the next Init,
@@ -583,7 +576,7 @@ ErrorResult KmsRemote::GetValue(const std::string& domain, const std::string& cl
     return nullptr;
 }
 
-ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& path, const std::string& body,
+ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& path, std::string_view body,
                                   bool checkAndSet) {
     Answer answer;
     const RequestKind kind{.secret_answer = false, .server_errors_pass = true};
@@ -610,21 +603,23 @@ ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& path
 
 ErrorResult KmsRemote::SetValue(const std::string& domain, const std::string& clusterId,
                                 const std::string& subdomain, const std::string& key, const std::string& value) {
-    WipedText body(BodyCapacity(value.size()));
-    body.text = "{\"data\":{\"value\":";
-    AppendJsonString(body.text, value);
-    body.text += "}}\n";
-    return WriteValue("SetValue", ValuePath(domain, clusterId, subdomain, key), body.text, false);
+    common_routines::SecureString body;
+    body.reserve(BodyCapacity(value.size()));
+    body = "{\"data\":{\"value\":";
+    AppendJsonString(body, value);
+    body += "}}\n";
+    return WriteValue("SetValue", ValuePath(domain, clusterId, subdomain, key), body, false);
 }
 
 ErrorResult KmsRemote::CheckAndSetValue(const std::string& domain, const std::string& clusterId,
                                         const std::string& subdomain, const std::string& key,
                                         const std::string& value) {
-    WipedText body(BodyCapacity(value.size()));
-    body.text = "{\"data\":{\"value\":";
-    AppendJsonString(body.text, value);
-    body.text += "},\"options\":{\"cas\":\"0\"}}\n";
-    return WriteValue("CheckAndSetValue", ValuePath(domain, clusterId, subdomain, key), body.text, true);
+    common_routines::SecureString body;
+    body.reserve(BodyCapacity(value.size()));
+    body = "{\"data\":{\"value\":";
+    AppendJsonString(body, value);
+    body += "},\"options\":{\"cas\":\"0\"}}\n";
+    return WriteValue("CheckAndSetValue", ValuePath(domain, clusterId, subdomain, key), body, true);
 }
 
 }  // namespace kms

@@ -23,6 +23,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "common/secure_buffer.h"
 
@@ -83,23 +84,23 @@ private:
     ErrorResult DoRequest();
     ErrorResult CheckResponseCode(const RequestKind& kind, long& status);
     ErrorResult ParseResponse(const RequestKind& kind, Json::Value& body);
-    ErrorResult PerformRequest(HttpMethod method, const std::string& path, const std::string& body,
+    ErrorResult PerformRequest(HttpMethod method, const std::string& path, std::string_view body,
                                const RequestKind& kind, Answer& answer);
     ErrorResult PerformRequestWithSearchKmsOnFail(HttpMethod method, const std::string& path,
-                                                  const std::string& body, const RequestKind& kind,
+                                                  std::string_view body, const RequestKind& kind,
                                                   Answer& answer);
     ErrorResult PerformRequestWithCheckAuthToken(HttpMethod method, const std::string& path,
-                                                 const std::string& body, const RequestKind& kind,
+                                                 std::string_view body, const RequestKind& kind,
                                                  Answer& answer);
     ErrorResult GetAuthTokenIfNeeded(bool searchOnFail);
     ErrorResult GetCheckPickKmsParams();
-    ErrorResult WriteValue(const char* operation, const std::string& path, const std::string& body,
+    ErrorResult WriteValue(const char* operation, const std::string& path, std::string_view body,
                            bool checkAndSet);
 
     // Drops the selected server, its login and the token (wiping the secrets).
     void ResetSelection();
     void DropToken();
-    void SetHeader(const std::string& name, const std::string& line);
+    void SetHeader(const std::string& name, std::string_view line);
     // Lets go of a handle inherited through fork without touching the parent's
     // TLS connection, then frees it.
     void ReleaseHandle();
