@@ -11,6 +11,7 @@
 #include "common/common_routines.h"
 #include "common/durable_file.h"
 #include "common/error_code.h"
+#include "common/result_guard.h"
 #include "common/secure_buffer.h"
 #include "common/unique_handles.h"
 #include "encryption_wrapper/encryption_wrapper.h"
@@ -69,30 +70,34 @@ const char* KmsCredentialsDomainToStr(KmsCredentialsDomain domain) {
 }
 
 extern "C" int StoreDeriveKey(int32_t domain, std::vector<uint8_t>& key, std::vector<uint8_t>& iv) {
-    int keySize = 0, ivSize = 0;
-    int rc = EncryptionGetKeySize(&keySize);
-    if (rc != ERR_NONE) return rc;
-    rc = EncryptionGetIvSize(&ivSize);
-    if (rc != ERR_NONE) return rc;
-    key.resize(static_cast<size_t>(keySize));
-    iv.resize(static_cast<size_t>(ivSize));
-    return DeriveInto(domain, key.data(), keySize, iv.data(), ivSize);
+    return common_routines::CallReturningCode([&]() -> int {
+        int keySize = 0, ivSize = 0;
+        int rc = EncryptionGetKeySize(&keySize);
+        if (rc != ERR_NONE) return rc;
+        rc = EncryptionGetIvSize(&ivSize);
+        if (rc != ERR_NONE) return rc;
+        key.resize(static_cast<size_t>(keySize));
+        iv.resize(static_cast<size_t>(ivSize));
+        return DeriveInto(domain, key.data(), keySize, iv.data(), ivSize);
+    });
 }
 
 extern "C" int StoreDeriveKeyRaw(int32_t domain, uint8_t* key, int* keyLength, uint8_t* iv,
                                  int* ivLength) {
-    if (!keyLength || !ivLength) return ERR_NULL_POINTER;
-    if (!key) {
-        int rc = EncryptionGetKeySize(keyLength);
-        if (rc != ERR_NONE) return rc;
-    }
-    if (!iv) {
-        int rc = EncryptionGetIvSize(ivLength);
-        if (rc != ERR_NONE) return rc;
-    }
-    // A size query derives nothing, whatever size was reported.
-    if (!key || !iv) return ERR_NONE;
-    return DeriveInto(domain, key, *keyLength, iv, *ivLength);
+    return common_routines::CallReturningCode([&]() -> int {
+        if (!keyLength || !ivLength) return ERR_NULL_POINTER;
+        if (!key) {
+            int rc = EncryptionGetKeySize(keyLength);
+            if (rc != ERR_NONE) return rc;
+        }
+        if (!iv) {
+            int rc = EncryptionGetIvSize(ivLength);
+            if (rc != ERR_NONE) return rc;
+        }
+        // A size query derives nothing, whatever size was reported.
+        if (!key || !iv) return ERR_NONE;
+        return DeriveInto(domain, key, *keyLength, iv, *ivLength);
+    });
 }
 
 extern "C" int StorePaddingLength(int length) {
@@ -107,47 +112,51 @@ extern "C" int StoreDecodedLength(int length) { return pg_b64_dec_len(length); }
 
 extern "C" int StoreEncryptPassword(const char* plain, int length, char* out, int* outLength,
                                     const uint8_t* key, const uint8_t* iv) {
-    if (length < 0) return ERR_INPUT_DATA;
-    // Without the block size the text cannot be padded; that failure is reported.
-    int block = 0;
-    int rc = EncryptionGetBlockSize(&block);
-    if (rc != ERR_NONE) return rc;
-    // The padded length and its Base64 length must stay within an int.
-    const int64_t paddedWide = static_cast<int64_t>(length) + StorePaddingLength(length);
-    if ((paddedWide + 2) / 3 * 4 > INT32_MAX) return ERR_INPUT_DATA;
-    const int padded = static_cast<int>(paddedWide);
-    if (!out) {
-        if (!outLength) return ERR_NULL_POINTER;
-        *outLength = StoreEncodedLength(padded);
-        return ERR_NONE;
-    }
-    // An empty password has nothing to encrypt and encodes to empty text.
-    if (padded == 0) return ERR_NONE;
-    if (!plain) return ERR_NULL_POINTER;
+    return common_routines::CallReturningCode([&]() -> int {
+        if (length < 0) return ERR_INPUT_DATA;
+        // Without the block size the text cannot be padded; that failure is reported.
+        int block = 0;
+        int rc = EncryptionGetBlockSize(&block);
+        if (rc != ERR_NONE) return rc;
+        // The padded length and its Base64 length must stay within an int.
+        const int64_t paddedWide = static_cast<int64_t>(length) + StorePaddingLength(length);
+        if ((paddedWide + 2) / 3 * 4 > INT32_MAX) return ERR_INPUT_DATA;
+        const int padded = static_cast<int>(paddedWide);
+        if (!out) {
+            if (!outLength) return ERR_NULL_POINTER;
+            *outLength = StoreEncodedLength(padded);
+            return ERR_NONE;
+        }
+        // An empty password has nothing to encrypt and encodes to empty text.
+        if (padded == 0) return ERR_NONE;
+        if (!plain) return ERR_NULL_POINTER;
 
-    common_routines::SecureBuffer work(static_cast<size_t>(padded), 0);
-    std::memcpy(work.data(), plain, static_cast<size_t>(length));
-    rc = EncryptionEncrypt(work.data(), work.size(), work.data(), key, iv, false);
-    if (rc != ERR_NONE) return rc;
-    pg_b64_encode(work.chars(), padded, out);
-    return ERR_NONE;
+        common_routines::SecureBuffer work(static_cast<size_t>(padded), 0);
+        std::memcpy(work.data(), plain, static_cast<size_t>(length));
+        rc = EncryptionEncrypt(work.data(), work.size(), work.data(), key, iv, false);
+        if (rc != ERR_NONE) return rc;
+        pg_b64_encode(work.chars(), padded, out);
+        return ERR_NONE;
+    });
 }
 
 extern "C" int StoreDecryptPassword(const char* text, int length, char* out, int* outLength,
                                     const uint8_t* key, const uint8_t* iv) {
-    if (length < 0) return ERR_INPUT_DATA;
-    if (!out) {
-        if (!outLength) return ERR_NULL_POINTER;
-        *outLength = StoreDecodedLength(length);
-        return ERR_NONE;
-    }
-    if (length == 0) return ERR_NONE;
-    if (!text) return ERR_NULL_POINTER;
-    int decoded = pg_b64_decode(text, length, out);
-    if (decoded < 0) return ERR_FORMAT;
-    if (decoded == 0) return ERR_NONE;
-    auto* bytes = reinterpret_cast<uint8_t*>(out);
-    return EncryptionDecrypt(bytes, static_cast<size_t>(decoded), bytes, key, iv, false);
+    return common_routines::CallReturningCode([&]() -> int {
+        if (length < 0) return ERR_INPUT_DATA;
+        if (!out) {
+            if (!outLength) return ERR_NULL_POINTER;
+            *outLength = StoreDecodedLength(length);
+            return ERR_NONE;
+        }
+        if (length == 0) return ERR_NONE;
+        if (!text) return ERR_NULL_POINTER;
+        int decoded = pg_b64_decode(text, length, out);
+        if (decoded < 0) return ERR_FORMAT;
+        if (decoded == 0) return ERR_NONE;
+        auto* bytes = reinterpret_cast<uint8_t*>(out);
+        return EncryptionDecrypt(bytes, static_cast<size_t>(decoded), bytes, key, iv, false);
+    });
 }
 
 namespace credential_store {

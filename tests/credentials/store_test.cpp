@@ -184,9 +184,17 @@ TEST_F(StoreTest, UnsafeArgumentsAreRefusedInsteadOfCrashing) {
     EXPECT_EQ(ERR_NULL_POINTER, StoreEncryptPassword(nullptr, 3, out, &length, key.data(), iv.data()));
     EXPECT_EQ(ERR_NULL_POINTER, StoreDecryptPassword(nullptr, 4, out, &length, key.data(), iv.data()));
     EXPECT_EQ(0, fake_wrapper::Get().derive_calls);
-    // A cipher without a block size pads nothing rather than dividing by zero.
+    // A cipher without a block size pads nothing rather than dividing by zero;
+    // a negative length has no padding either.
     fake_wrapper::Get().block_size = 0;
     EXPECT_EQ(0, StorePaddingLength(5));
+    fake_wrapper::Get().block_size = 16;
+    EXPECT_EQ(0, StorePaddingLength(-1));
+    // No exception leaves a C entry point: a key size no buffer can hold is a
+    // failure code, not the end of the process.
+    fake_wrapper::Get().key_size = -1;
+    std::vector<uint8_t> huge, hugeIv;
+    EXPECT_EQ(ERR_EXCEPTION, StoreDeriveKey(KMS, huge, hugeIv));
 }
 
 TEST_F(StoreTest, FileRoundTripKeepsPaddingAndSeparatesDomains) {
