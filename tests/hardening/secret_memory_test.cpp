@@ -6,6 +6,7 @@
 // left in live or freed memory by then, nor in a line printed.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -149,6 +150,50 @@ TEST(SecretMemory, ConnectorsLeaveNothingWhenTheServerProcessEnds) {
         const testsupport::RunResult r = ExpectNothingLeft(o, scratch.path() + "/image", secrets);
         EXPECT_NE(r.out.find("init 0\n"), std::string::npos) << c.connector << "\n" << r.out;
         EXPECT_NE(r.out.find("isinit 0\n"), std::string::npos) << c.connector << "\n" << r.out;
+    }
+}
+
+// Every program that holds a secret turns core dumps off at start, both ways:
+// a core-file size limit of 0, and not dumpable (which a core handler behind a
+// pipe would otherwise ignore the limit for). Each program runs as the
+// database's account under gdb to its exit_group; a process that is not
+// dumpable has its /proc files owned by root.
+TEST(SecretMemory, CoreDumpsAreOffInEveryProgramHoldingSecrets) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
+    const struct passwd* postgres = getpwnam("postgres");
+    ASSERT_NE(postgres, nullptr);
+    testsupport::ScratchDir scratch;
+    const std::string etc = scratch.MakeDir("etc", 0777);
+    const std::string label = scratch.MakeDir("label", 0777);
+    testsupport::WriteFileOrDie(etc + "/kms_static_params.cfg", "master_key = Param-Value-5081\n");
+    ASSERT_EQ(chown((etc + "/kms_static_params.cfg").c_str(), postgres->pw_uid, postgres->pw_gid), 0);
+    const std::string report =
+        "python import gdb, os; p = gdb.selected_inferior().pid; "
+        "print('limit', [l.split()[4] for l in open('/proc/%d/limits' % p) if l.startswith('Max core')][0]); "
+        "print('owner', os.stat('/proc/%d/status' % p).st_uid)";
+    const std::vector<std::vector<std::string>> programs = {
+        {"keyforge"},
+        {"paramseal"},
+        {"snaprover", "wal-backup-failed", "-B", label, "--host", "h", "-p", "1", "-d", "d", "-U", "u",
+         "--session-id", "S"},
+        {"guardinit", "--help"},
+        {"pwseal", "enc", "-W", "pw"},
+        {"credtab", "show"},
+    };
+    for (const auto& args : programs) {
+        testsupport::RunOptions o;
+        // Started with core dumps allowed, whatever the test runner's limit.
+        o.argv = {"/bin/sh", "-c", "ulimit -c unlimited && exec \"$0\" \"$@\"", "/usr/bin/gdb", "-batch", "-nx",
+                  "-q", "-ex", "set startup-with-shell off", "-ex", "catch syscall exit_group", "-ex", "run",
+                  "-ex", report, "-ex", "kill", "--args", testsupport::StagedProgram(args[0])};
+        o.argv.insert(o.argv.end(), args.begin() + 1, args.end());
+        o.binds = {{etc, "/etc/postgres"}};
+        o.run_as_uid = postgres->pw_uid;
+        o.unset_env = {"PG_PLUGINS_PATH", "LD_PRELOAD"};
+        o.timeout = std::chrono::seconds(60);
+        const testsupport::RunResult r = testsupport::Run(o);
+        EXPECT_NE(r.out.find("limit 0\n"), std::string::npos) << args[0] << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find("owner 0\n"), std::string::npos) << args[0] << "\n" << r.out << r.err;
     }
 }
 

@@ -2,7 +2,6 @@
 // kms_static_params.cfg in place with the host's KMS key, so that libkeydepot
 // can read it on this host only. Arguments are ignored.
 
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <exception>
@@ -44,15 +43,8 @@ int EncryptStaticParams() {
 }  // namespace
 
 int main() {
-    // The process holds the plain parameters and the host key: no core dump.
-    const rlimit noCore{0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);
-    try {
-        return EncryptStaticParams();
-    } catch (const std::exception& e) {
-        PrintLine(kRed, std::string("Exception occurred: ") + e.what());
-    } catch (...) {
-        PrintLine(kRed, "Undefined exception occurred");
-    }
-    return ERR_EXCEPTION;
+    // The process holds the plain parameters and the host key: no core dump,
+    // also not through a core handler that ignores the size limit.
+    common_routines::DisableCoreDumps();
+    return console_colour::RunReportingExceptions(EncryptStaticParams);
 }
