@@ -283,12 +283,5 @@ int main(int argc, char** argv) {
         PrintHelp(argv[0]);
         return 0;
     }
-    try {
-        return RunDialogue();
-    } catch (const std::exception& e) {
-        std::cout << kRed << "Exception occurred: " << e.what() << kResetColour << '\n' << std::flush;
-    } catch (...) {
-        std::cout << kRed << "Undefined exception occurred" << kResetColour << '\n' << std::flush;
-    }
-    return ERR_EXCEPTION;
+    return console_colour::RunReportingExceptions(RunDialogue);
 }

@@ -49,23 +49,12 @@ int GenerateAndPrintKey() {
     return ERR_NONE;
 }
 
-int Main() {
-    try {
-        return GenerateAndPrintKey();
-    } catch (const std::exception& e) {
-        PrintLine(kRed, std::string("Exception occurred: ") + e.what());
-    } catch (...) {
-        PrintLine(kRed, "Undefined exception occurred");
-    }
-    return ERR_EXCEPTION;
-}
-
 }  // namespace
 
 int main() {
     // A core file would hold the key.
     common_routines::DisableCoreDumps();
-    int status = Main();
+    int status = console_colour::RunReportingExceptions(GenerateAndPrintKey);
     // The key line is the result: output that could not be written is a failure.
     if (!common_routines::CloseStandardOutput()) {
         std::fprintf(stderr, "keyforge: could not write to standard output (%s)\n",

@@ -81,6 +81,17 @@ void WipeUsed(common_routines::SecureString& text) {
     text.clear();
 }
 
+// The body that writes `value`: {"data":{"value": and the value as a JSON
+// string, then `tail`.
+common_routines::SecureString ValueBody(std::string_view value, std::string_view tail) {
+    common_routines::SecureString body;
+    body.reserve(BodyCapacity(value.size()));
+    body = "{\"data\":{\"value\":";
+    AppendJsonString(body, value);
+    body += tail;
+    return body;
+}
+
 using common_routines::WipeJsonStrings;
 
 std::string Serialise(const Json::Value& value) {
@@ -603,23 +614,14 @@ ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& path
 
 ErrorResult KmsRemote::SetValue(const std::string& domain, const std::string& clusterId,
                                 const std::string& subdomain, const std::string& key, const std::string& value) {
-    common_routines::SecureString body;
-    body.reserve(BodyCapacity(value.size()));
-    body = "{\"data\":{\"value\":";
-    AppendJsonString(body, value);
-    body += "}}\n";
-    return WriteValue("SetValue", ValuePath(domain, clusterId, subdomain, key), body, false);
+    return WriteValue("SetValue", ValuePath(domain, clusterId, subdomain, key), ValueBody(value, "}}\n"), false);
 }
 
 ErrorResult KmsRemote::CheckAndSetValue(const std::string& domain, const std::string& clusterId,
                                         const std::string& subdomain, const std::string& key,
                                         const std::string& value) {
-    common_routines::SecureString body;
-    body.reserve(BodyCapacity(value.size()));
-    body = "{\"data\":{\"value\":";
-    AppendJsonString(body, value);
-    body += "},\"options\":{\"cas\":\"0\"}}\n";
-    return WriteValue("CheckAndSetValue", ValuePath(domain, clusterId, subdomain, key), body, true);
+    return WriteValue("CheckAndSetValue", ValuePath(domain, clusterId, subdomain, key),
+                      ValueBody(value, "},\"options\":{\"cas\":\"0\"}}\n"), true);
 }
 
 }  // namespace kms
