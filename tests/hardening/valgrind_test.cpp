@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
+#include "vault_process.h"
 
 namespace {
 
@@ -66,6 +68,70 @@ TEST(Valgrind, ProgramsRunCleanUnderMemcheck) {
         for (const auto& a : s.args) what += " " + a;
         EXPECT_EQ(r.exit_code, s.status) << what << "\n" << r.out << r.err;
         EXPECT_EQ(r.err.find("=="), std::string::npos) << what << "\n" << r.err;
+    }
+}
+
+// Both KMS connectors, loaded by kms_host as the database server loads them,
+// through selection, login and value requests (libkmsremote against the Vault
+// double) and static and dynamic lookups (libkeydepot). valgrind reports its
+// own processor signature, so the host key differs from this process's: the
+// files are written by credwizard and paramseal under valgrind as well.
+TEST(Valgrind, ConnectorsRunCleanUnderMemcheck) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for the mount namespace";
+    const std::string lib = testsupport::StagePrefix() + "/lib";
+    testsupport::ScratchDir scratch;
+    VaultProcess vault(scratch.MakeDir("vault"), R"({"users": {"dbserver": "pw-6620"}, "kv": {"d/c/s/k": "v1"}})");
+    const std::string etc = scratch.MakeDir("etc");
+    testsupport::WriteFileOrDie(etc + "/kms_static_params.cfg",
+                                "actual_master_key = a1\nmaster_key_value_00000000_000000_000 = z0\n"
+                                "wal_key = 0123456789abcdef0123456789abcdef\n");
+    testsupport::WriteFileOrDie(etc + "/kms_dynamic_params.cfg", "dyn = d1\n");
+    const std::string wizard =
+        "1\ncluster-7\n127.0.0.1\n" + std::to_string(vault.port()) + "\n1\ndbserver\npw-6620\npw-6620\nno\n";
+    auto memcheck = [&](std::vector<std::string> argv, std::optional<std::string> input = std::nullopt) {
+        testsupport::RunOptions o;
+        o.argv = {VALGRIND, "--quiet", "--error-exitcode=" + std::to_string(kValgrindError), "--leak-check=full",
+                  "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
+                  "--suppressions=" VALGRIND_SUPPRESSIONS};
+        o.argv.insert(o.argv.end(), argv.begin(), argv.end());
+        o.stdin_data = std::move(input);
+        o.binds = {{etc, "/etc/postgres"}};
+        o.unset_env = {"VAULT_CACERT", "VAULT_CAPATH", "VAULT_NAMESPACE", "PG_PLUGINS_PATH"};
+        o.env = {{"TERM", "dumb"}, {"INPUTRC", "/dev/null"}};
+        o.timeout = std::chrono::seconds(120);
+        return testsupport::Run(o);
+    };
+    ASSERT_EQ(memcheck({testsupport::StagedProgram("credwizard")}, wizard).exit_code, 0);
+    ASSERT_EQ(memcheck({testsupport::StagedProgram("paramseal")}).exit_code, 0);
+
+    struct Case {
+        std::string connector;
+        std::vector<std::string> commands;
+        std::string results;
+    };
+    const std::string init = "init /etc/postgres " + lib + "/aes";
+    const std::vector<Case> cases = {
+        {"libkmsremote.so", {init, "get d c s k", "set d c s k2 v2", "cas d c s k2 v3", "get d c s none"},
+         "init 0\nget 0 v1\nset 0\ncas -5\nget -3\n"},
+        {"libkeydepot.so", {init, "get d c s actual_master_key", "get d c s dyn"}, "init 0\nget 0 a1\nget 0 d1\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {testsupport::BuildDir() + "/tests/kms/kms_host/kms_host", lib + "/" + c.connector};
+        argv.insert(argv.end(), c.commands.begin(), c.commands.end());
+        const testsupport::RunResult r = memcheck(argv);
+        EXPECT_EQ(r.exit_code, 0) << c.connector << "\n" << r.out << r.err;
+        EXPECT_EQ(r.err.find("=="), std::string::npos) << c.connector << "\n" << r.err;
+        // The result lines, without the connector's log lines.
+        std::string results;
+        size_t from = 0;
+        for (size_t end; (end = r.out.find('\n', from)) != std::string::npos; from = end + 1) {
+            const std::string line = r.out.substr(from, end - from + 1);
+            if (line.rfind("init ", 0) == 0 || line.rfind("get ", 0) == 0 || line.rfind("set ", 0) == 0 ||
+                line.rfind("cas ", 0) == 0) {
+                results += line;
+            }
+        }
+        EXPECT_EQ(results, c.results) << c.connector << "\n" << r.out;
     }
 }
 
