@@ -207,14 +207,14 @@ void AskSecret(int type, std::string& out) {
 // the old block, which the vector would free unwiped.
 class ItemList {
 public:
-    ~ItemList() { WipeAll(items_); }
+    ~ItemList() { KmsCredentialsWipeItems(items_); }
 
     void Append(KmsCredentialsItem& item) {
         if (items_.size() == items_.capacity()) {
             std::vector<KmsCredentialsItem> larger;
             larger.reserve(items_.empty() ? 4 : items_.capacity() * 2);
             for (auto& old : items_) larger.push_back(std::move(old));
-            WipeAll(items_);
+            KmsCredentialsWipeItems(items_);
             items_.swap(larger);
         }
         items_.push_back(std::move(item));
@@ -224,10 +224,6 @@ public:
     const std::vector<KmsCredentialsItem>& items() const { return items_; }
 
 private:
-    static void WipeAll(std::vector<KmsCredentialsItem>& items) {
-        for (auto& item : items) common_routines::SecureWipe(item.secret);
-    }
-
     std::vector<KmsCredentialsItem> items_;
 };
 

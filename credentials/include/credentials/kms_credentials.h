@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/secure_buffer.h"
 #include "credentials/credential_store.h"
 
 // Kind of login stored for a KMS endpoint.
@@ -33,6 +34,15 @@ struct KmsCredentialsItem {
     std::string login;   // login name or role ID
     std::string secret;  // password or secret ID
 };
+
+// Wipes the logins and secrets of `items`; for a list that is about to be
+// released or whose items were moved elsewhere.
+inline void KmsCredentialsWipeItems(std::vector<KmsCredentialsItem>& items) {
+    for (auto& item : items) {
+        common_routines::SecureWipe(item.login);
+        common_routines::SecureWipe(item.secret);
+    }
+}
 
 // Default file name of the KMS credentials file.
 inline constexpr const char* kKmsCredentialsFileName = "enc_connection_settings.cfg";

@@ -478,12 +478,7 @@ ErrorResult KmsRemote::GetCheckPickKmsParams() {
     std::vector<KmsCredentialsItem> items;
     struct WipeItems {
         std::vector<KmsCredentialsItem>& items;
-        ~WipeItems() {
-            for (auto& item : items) {
-                common_routines::SecureWipe(item.secret);
-                common_routines::SecureWipe(item.login);
-            }
-        }
+        ~WipeItems() { KmsCredentialsWipeItems(items); }
     } wipe_items{items};
     const int load = KmsCredentialsLoad(have_plugin_dir_ ? plugin_dir_.c_str() : nullptr, "libcipherbox.so",
                                         product_info::kBinDir, product_info::kLibDir, KMS, settings_path_, items);
