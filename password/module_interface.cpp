@@ -139,7 +139,13 @@ std::optional<Json::Value> ParseDocument(const std::string& text, std::string& e
     builder["allowSpecialFloats"] = true;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &error)) {
+    // Nesting deeper than the reader's stack limit is thrown, not reported.
+    try {
+        if (!reader->parse(text.data(), text.data() + text.size(), &root, &error)) {
+            return std::nullopt;
+        }
+    } catch (const Json::Exception& e) {
+        error = e.what();
         return std::nullopt;
     }
     return root;
