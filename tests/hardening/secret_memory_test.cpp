@@ -136,9 +136,7 @@ TEST(SecretMemory, ConnectorsLeaveNothingWhenTheServerProcessEnds) {
         std::string dir;
         std::vector<Secret> secrets;
     };
-    // Not yet libkmsremote's login secret and token: libcurl's request buffer
-    // (headers and login body) and the TLS record buffers free them unwiped.
-    for (const Case& c : {Case{"libkmsremote.so", remote, {}},
+    for (const Case& c : {Case{"libkmsremote.so", remote, {{"login secret", "Login-Secret-6620"}, {"token", "hvs."}}},
                           Case{"libkeydepot.so", depot, {{"static value", "Static-Value-7410"},
                                                          {"static value", "Static-Value-8802"}}}}) {
         testsupport::RunOptions o;

@@ -1,11 +1,14 @@
 #include "kms_remote.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/common_routines.h"
@@ -162,11 +165,71 @@ void KmsRemote::Answer::Clear() {
     status = 0;
 }
 
+namespace {
+
+// libcurl keeps each request (headers with the token, the login body) and each
+// answer in buffers of its own, which it frees unwiped. Its memory functions
+// are taken over for the whole process when this connector is the first to
+// set libcurl up (otherwise the earlier set-up's stay): every block is zeroed
+// before it is freed.
+void WipingFree(void* block) {
+    if (block == nullptr) return;
+    common_routines::SecureWipe(block, malloc_usable_size(block));
+    std::free(block);
+}
+
+void* WipingRealloc(void* block, size_t size) {
+    if (block == nullptr) return std::malloc(size);
+    if (size == 0) {
+        WipingFree(block);
+        return nullptr;
+    }
+    void* bigger = std::malloc(size);
+    if (bigger == nullptr) return nullptr;
+    const size_t old = malloc_usable_size(block);
+    std::memcpy(bigger, block, old < size ? old : size);
+    WipingFree(block);
+    return bigger;
+}
+
+char* WipingStrdup(const char* text) { return strdup(text); }
+
+// The TLS library keeps the last decrypted answer (with the token or a value)
+// in its read buffer and frees that unwiped; from OpenSSL 3.0 on a context
+// option cleanses it. libcurl's OpenSSL is reached by name, without linking it:
+// only an already loaded library is used.
+CURLcode CleansePlaintext(CURL*, void* ssl_ctx, void*) {
+    using SetOptions = uint64_t (*)(void*, uint64_t);
+    using VersionNumber = unsigned long (*)();
+    static const auto functions = [] {
+        std::pair<SetOptions, VersionNumber> found{nullptr, nullptr};
+        if (void* ssl = dlopen("libssl.so.3", RTLD_NOW | RTLD_NOLOAD)) {
+            found.first = reinterpret_cast<SetOptions>(dlsym(ssl, "SSL_CTX_set_options"));
+            found.second = reinterpret_cast<VersionNumber>(dlsym(ssl, "OpenSSL_version_num"));
+            // The library stays loaded by libcurl; this reference is dropped.
+            dlclose(ssl);
+        }
+        return found;
+    }();
+    constexpr uint64_t kCleansePlaintext = uint64_t{1} << 1;  // SSL_OP_CLEANSE_PLAINTEXT
+    if (functions.first != nullptr && functions.second != nullptr && functions.second() >= 0x30000000UL) {
+        functions.first(ssl_ctx, kCleansePlaintext);
+    }
+    return CURLE_OK;
+}
+
+CURLcode GlobalInit() {
+    return curl_global_init_mem(CURL_GLOBAL_SSL, &std::malloc, &WipingFree, &WipingRealloc, &WipingStrdup,
+                                &std::calloc);
+}
+
+}  // namespace
+
 KmsRemote::KmsRemote() {
     // libcurl's global set-up is reference-counted and initialises OpenSSL. It is
     // taken once here, before this object's own exit-time destruction is
     // registered, so that at exit the handle is freed while OpenSSL still works.
-    curl_global_code_ = curl_global_init(CURL_GLOBAL_SSL);
+    curl_global_code_ = GlobalInit();
     curl_global_ready_ = curl_global_code_ == CURLE_OK;
     response_text_.reserve(kResponseReserve);
 }
@@ -239,7 +302,7 @@ size_t KmsRemote::WriteCallback(char* data, size_t size, size_t count, void* sel
 ErrorResult KmsRemote::InitCurl() {
     ReleaseHandle();
     if (!curl_global_ready_) {
-        curl_global_code_ = curl_global_init(CURL_GLOBAL_SSL);
+        curl_global_code_ = GlobalInit();
         curl_global_ready_ = curl_global_code_ == CURLE_OK;
         if (!curl_global_ready_) {
             return Failure(ERR_COMMON, "InitCurl",
@@ -268,6 +331,7 @@ ErrorResult KmsRemote::InitCurl() {
         curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 0L);
     }
+    curl_easy_setopt(handle_, CURLOPT_SSL_CTX_FUNCTION, &CleansePlaintext);
     curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &KmsRemote::WriteCallback);
     curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(handle_, CURLOPT_TCP_KEEPALIVE, 1L);
