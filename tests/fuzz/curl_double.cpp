@@ -56,6 +56,10 @@ using curl_double::Handle;
 extern "C" {
 
 CURLcode curl_global_init(long) { return CURLE_OK; }
+CURLcode curl_global_init_mem(long, curl_malloc_callback, curl_free_callback, curl_realloc_callback,
+                              curl_strdup_callback, curl_calloc_callback) {
+    return CURLE_OK;
+}
 void curl_global_cleanup(void) {}
 CURL* curl_easy_init(void) { return new Handle; }
 void curl_easy_cleanup(CURL* curl) { delete static_cast<Handle*>(curl); }
