@@ -88,9 +88,10 @@ TEST(SecretMemory, NothingSecretIsLeftWhenAProgramEnds) {
         {"credtab", {"show"}, "", with({{"stored password", "Typed-Pw-1931"}}, pg_keys)},
         {"pwseal", {"enc", "-s"}, "Typed-Pw-2741\nTyped-Pw-2741\n",
          with({{"typed password", "Typed-Pw-2741"}}, pg_keys)},
-        // Not yet the typed login secret: 128 bytes of the plain KMS document
-        // stay behind on credwizard's stack (not in its heap); where from is
-        // still open.
+        // Not yet the typed login secret: at exit, the dynamic linker's lazy
+        // binding (for a destructor in libstdc++) saves the vector registers
+        // onto the stack, and they still hold the last 128 bytes of the plain
+        // KMS document that a string routine passed through them.
         {"credwizard", {}, "1\ncluster-1\n10.0.0.1\n8200\n1\nalice\nTyped-Pw-3307\nTyped-Pw-3307\nno\n", kms_keys},
         {"paramseal", {}, "", with({{"plain parameter", "Param-Value-5081"}}, kms_keys)},
     };
