@@ -90,7 +90,13 @@ void file_mutex::commit_handover() {
     fd_ = pending_fd_;
     pending_fd_ = -1;
     owner_pid_ = CurrentPid();
-    if (old >= 0) ::close(old);
+    if (old >= 0) {
+        // Released explicitly: a child forked meanwhile shares the old file's
+        // open description, and closing our copy alone would keep the waiters
+        // on the old file blocked until that child lets go of it as well.
+        ::flock(old, LOCK_UN);
+        ::close(old);
+    }
 }
 
 void file_mutex::drop_handover() {

@@ -1,5 +1,6 @@
 #include "common/file_mutex.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,8 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
+#include <string>
 #include <system_error>
 
+#include "common/error_code.h"
+#include "common/result_guard.h"
 #include "test_support.h"
 
 using common_routines::file_mutex;
@@ -41,6 +46,20 @@ pid_t ForkLocker(file_mutex& inherited, const std::string& path, bool use_inheri
     return pid;
 }
 
+// True once `pid` waits for a flock: the kernel lists a blocked request in
+// /proc/locks with "->" before it.
+bool WaitsForLock(pid_t pid) {
+    const std::string owner = " " + std::to_string(pid) + " ";
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("-> FLOCK") != std::string::npos && line.find(owner) != std::string::npos) return true;
+        }
+        usleep(5000);
+    }
+    return false;
+}
+
 class FileMutexFork : public ::testing::TestWithParam<bool> {};
 
 TEST_P(FileMutexFork, ChildWaitsForTheParentsLock) {
@@ -66,6 +85,37 @@ TEST_P(FileMutexFork, ChildWaitsForTheParentsLock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(InheritedOrOwnObject, FileMutexFork, ::testing::Bool());
+
+TEST(FileMutex, WaitersFollowTheLockToAReplacingFile) {
+    ScratchDir dir;
+    const std::string path = dir / "table.cfg";
+    file_mutex mutex(path);
+    mutex.lock();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = ForkLocker(mutex, path, false, fds[1]);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitsForLock(pid)) << "the child never waited for the lock";
+
+    // Replaced the way a writer saves: the new file is locked before it is
+    // renamed over the path, and its lock kept; the old file is let go.
+    const std::string next = dir / "table.cfg.new";
+    testsupport::WriteFileOrDie(next, "new");
+    const int fd = open(next.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(mutex.prepare_handover(fd), 0);
+    ASSERT_EQ(rename(next.c_str(), path.c_str()), 0);
+    mutex.commit_handover();
+    close(fd);
+    EXPECT_TRUE(mutex.held());
+
+    EXPECT_FALSE(testsupport::ByteArrives(fds[0], 300)) << "the waiter took the lock of the replaced file";
+    mutex.unlock();
+    EXPECT_TRUE(testsupport::ByteArrives(fds[0], 10000)) << "the waiter never got the new file's lock";
+    EXPECT_EQ(testsupport::WaitForChild(pid), 0);
+    close(fds[0]);
+    close(fds[1]);
+}
 
 TEST(FileMutex, ParentWaitsForTheChildsLock) {
     ScratchDir dir;
@@ -194,6 +244,16 @@ TEST(FileMutex, FailuresAreSystemErrors) {
     // The object is spent: it does not try to open again in this process.
     EXPECT_THROW(unreachable.lock(), std::system_error);
     EXPECT_THROW(unreachable.unlock(), std::system_error);
+
+    // A FIFO would block the open for ever: anything but a regular file is
+    // refused (as ERR_OPEN_FILE at an entry point).
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    file_mutex fifo(dir / "fifo");
+    EXPECT_EQ(common_routines::CallReturningCode([&] {
+                  fifo.lock();
+                  return 0;
+              }),
+              ERR_OPEN_FILE);
 }
 
 }  // namespace
