@@ -12,6 +12,7 @@
 #include <map>
 #include <vector>
 
+#include "common/product_info.h"
 #include "snaprover.h"
 
 namespace snaprover {
@@ -85,23 +86,24 @@ namespace {
 
 const char* const kProgram = "snaprover";
 
-const char* const kDescription =
-    "\n"
-    "Manage low level backup routines.\n"
-    "\n"
-    "This script automates pg_startbackup, pg_stop_backup calls.\n"
-    "When started, separate process with libpq connection will be created.\n"
-    "Only one backup can be performed at a time. If there is an old backup session, new backup would not be "
-    "started.\n"
-    "Errors could be found in postgres log, under 'backup_session' application and in snapwarden.log file in "
-    "backup directory (-B)\n"
-    "\n"
-    "Example:\n"
-    "    /usr/dover-or-04/bin/snaprover --host 127.0.0.1 -p 5432 -U user -d db -B <path_to_label_dir> "
-    "--session-id=<SESS> start\n"
-    "    # copy data from $PGDATA...\n"
-    "    /usr/dover-or-04/bin/snaprover --host 127.0.0.1 -p 5432 -U user -d db -B <path_to_label_dir> "
-    "--session-id=<SESS> stop\n";
+// The help description; the example invocations name the installed program.
+std::string Description() {
+    const std::string program = std::string(product_info::kBinDir) + "/" + kProgram;
+    const std::string invocation =
+        "    " + program + " --host 127.0.0.1 -p 5432 -U user -d db -B <path_to_label_dir> --session-id=<SESS> ";
+    return "\n"
+           "Manage low level backup routines.\n"
+           "\n"
+           "This script automates pg_startbackup, pg_stop_backup calls.\n"
+           "When started, separate process with libpq connection will be created.\n"
+           "Only one backup can be performed at a time. If there is an old backup session, new backup would not be "
+           "started.\n"
+           "Errors could be found in postgres log, under 'backup_session' application and in snapwarden.log file in "
+           "backup directory (-B)\n"
+           "\n"
+           "Example:\n" +
+           invocation + "start\n" + "    # copy data from $PGDATA...\n" + invocation + "stop\n";
+}
 
 enum class Kind { Text, Integer };
 
@@ -154,7 +156,7 @@ void AppendHelpEntry(std::string& out, const std::string& head, const std::strin
 }
 
 std::string Help() {
-    std::string h = Usage() + "\n" + kDescription + "\npositional arguments:\n";
+    std::string h = Usage() + "\n" + Description() + "\npositional arguments:\n";
     AppendHelpEntry(h, "action",
                     "'start' to call pg_start_backup(). 'stop' to call pg_stop_backup and collect backup_lable");
     h += "\noptions:\n";

@@ -141,7 +141,7 @@ std::string PgConnection::Literals(std::string templ, const std::vector<std::str
     return templ;
 }
 
-std::optional<std::string> get_password(const std::string& host, const std::string& port,
+std::optional<common_routines::SecureString> get_password(const std::string& host, const std::string& port,
                                         const std::string& dbname, const std::string& user) {
     Logger& log = Ctx().log;
     int error = EncryptionInitInstalled();
@@ -170,19 +170,18 @@ std::optional<std::string> get_password(const std::string& host, const std::stri
         log.Info("no password for " + where + ", error:" + std::to_string(error));
         return std::nullopt;
     }
-    return std::string(password);
+    return common_routines::SecureString(password);
 }
 
 PgConnection connect(const std::string& name, const std::string& host, const std::string& port, bool async_) {
     const Options& opt = Ctx().opt;
     std::string h = host.empty() ? opt.host : host;
     std::string p = port.empty() ? opt.port : port;
-    std::string password;
+    common_routines::SecureString password;
     if (opt.password && !opt.password->empty()) {
         password = *opt.password;
     } else if (auto stored = get_password(h, p, opt.database, opt.user)) {
         password = std::move(*stored);
-        common_routines::SecureWipe(*stored);
     }
     std::vector<const char*> keys = {"application_name", "host", "port", "dbname", "user"};
     std::vector<const char*> values = {name.c_str(), h.c_str(), p.c_str(), opt.database.c_str(), opt.user.c_str()};
@@ -194,7 +193,7 @@ PgConnection connect(const std::string& name, const std::string& host, const std
     values.push_back(nullptr);
     PGconn* conn = async_ ? PQconnectStartParams(keys.data(), values.data(), 0)
                           : PQconnectdbParams(keys.data(), values.data(), 0);
-    common_routines::SecureWipe(password);
+    password.Wipe();
     if (conn == nullptr) throw DbError("out of memory");
     PgConnection result(conn);
     if (PQstatus(conn) == CONNECTION_BAD) throw DbError(ConnError(conn));

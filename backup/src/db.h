@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/secure_buffer.h"
+
 namespace snaprover {
 
 // A failure reported by libpq or the server; `sqlstate` is empty for client
@@ -60,7 +62,7 @@ PgConnection connect(const std::string& name, const std::string& host = "", cons
 
 // Password from the credentials table, or nothing (logged). Throws
 // std::invalid_argument when `port` is not a number.
-std::optional<std::string> get_password(const std::string& host, const std::string& port,
+std::optional<common_routines::SecureString> get_password(const std::string& host, const std::string& port,
                                         const std::string& dbname, const std::string& user);
 
 // Drives a non-blocking connection until it is established; `timeout_s`
