@@ -18,7 +18,7 @@
 #include "credentials/kms_credentials.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 #include "test_support.h"
-#include "vault_process.h"
+#include "../kms/kmsremote/vault_process.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "test_support.h"
-#include "vault_process.h"
+#include "../kms/kmsremote/vault_process.h"
 
 namespace {
 

@@ -26,6 +26,7 @@
 #include "common/error_code.h"
 #include "credentials/kms_credentials.h"
 #include "test_support.h"
+#include "vault_process.h"
 
 namespace {
 
@@ -43,39 +44,15 @@ Json::Value ParseJson(const std::string& text) {
 // One running Vault double with its own state directory.
 class VaultDouble {
 public:
-    explicit VaultDouble(std::string dir) : dir_(std::move(dir)) {
-        Control(Json::objectValue);
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            // The double goes when the test program does, even when it crashes.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(fds[1], STDOUT_FILENO);
-            const std::string script = std::string(DOVER_SOURCE_DIR) + "/tests/kms/kmsremote/vault_double.py";
-            execlp("python3", "python3", script.c_str(), "--dir", dir_.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        // The double prints its port once it listens.
-        FILE* out = fdopen(fds[0], "r");
-        if (out == nullptr || std::fscanf(out, "PORT %d", &port_) != 1) throw std::runtime_error("double did not start");
-        std::fclose(out);
-    }
-    ~VaultDouble() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
+    explicit VaultDouble(std::string dir) : dir_(std::move(dir)), process_(dir_, NextControl(Json::objectValue)) {}
 
-    int port() const { return port_; }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    int port() const { return process_.port(); }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port()); }
     std::string cert() const { return dir_ + "/cert.pem"; }
 
     // Replaces what the double does; it takes the new content over at its next request.
     void Control(const Json::Value& control) {
-        Json::Value c = control;
-        c["generation"] = ++generation_;
-        testsupport::WriteFileOrDie(dir_ + "/control.json.tmp", Json::FastWriter().write(c));
+        testsupport::WriteFileOrDie(dir_ + "/control.json.tmp", NextControl(control));
         fs::rename(dir_ + "/control.json.tmp", dir_ + "/control.json");
     }
 
@@ -98,11 +75,17 @@ private:
         std::ifstream in(dir_ + "/requests.jsonl");
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
+    // The control text with a new generation, by which the double sees a change.
+    std::string NextControl(const Json::Value& control) {
+        Json::Value c = control;
+        c["generation"] = ++generation_;
+        return Json::FastWriter().write(c);
+    }
+
     std::string dir_;
-    pid_t pid_ = -1;
-    int port_ = 0;
     int generation_ = 0;
     size_t mark_ = 0;
+    VaultProcess process_;
 };
 
 struct Entry {

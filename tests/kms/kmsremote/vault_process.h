@@ -1,6 +1,6 @@
 #pragma once
 
-// The Vault double (tests/kms/kmsremote/vault_double.py) as a child process of
+// The Vault double (vault_double.py beside this header) as a child process of
 // the test, with its state directory; control.json is written before it starts.
 
 #include <fcntl.h>
