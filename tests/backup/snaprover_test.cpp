@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "pg_server.h"
+#include "session_probe.h"
 #include "test_support.h"
 
 namespace {
@@ -139,35 +140,8 @@ protected:
         EXPECT_EQ(wait.out, "waiting for backup to start...\nbackup successfully started\n");
     }
 
-    // The state of `session`'s newest record, read the way a poller does.
-    std::string StateOf(const std::string& session) const {
-        std::smatch m;
-        std::string text = History();
-        std::regex record("\\{\"state\": \"([a-z]+)\", \"session_id\": \"" + session + "\"");
-        std::string state;
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), record); it != std::sregex_iterator(); ++it) {
-            state = (*it)[1];
-        }
-        return state;
-    }
-
-    // The session process of `session` (its command line is that of "start").
-    static pid_t SessionProcess(const std::string& session) {
-        for (const auto& e : fs::directory_iterator("/proc")) {
-            std::string name = e.path().filename().string();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::string cmdline;
-            try {
-                cmdline = ReadFileOrDie(e.path() / "cmdline");
-            } catch (...) {
-                continue;
-            }
-            if (Contains(cmdline, "snaprover") && Contains(cmdline, std::string("--session-id") + '\0' + session + '\0')) {
-                return std::stoi(name);
-            }
-        }
-        return -1;
-    }
+    std::string StateOf(const std::string& session) const { return session_probe::NewestState(History(), session); }
+    static pid_t SessionProcess(const std::string& session) { return session_probe::SessionProcess(session); }
 
     bool SessionConnected() const {
         return server_->Sql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'backup_session';") !=

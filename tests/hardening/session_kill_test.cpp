@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "pg_server.h"
+#include "../backup/session_probe.h"
 #include "test_support.h"
 
 namespace {
@@ -69,38 +70,15 @@ protected:
         return testsupport::Run(o);
     }
 
-    // Newest state recorded for `session` ("" when none).
+    // Newest state recorded for `session` ("" when none, also while no history exists).
     std::string StateOf(const std::string& session) const {
-        std::string text;
         try {
-            text = testsupport::ReadFileOrDie(dir_ + "/backup_state");
+            return session_probe::NewestState(testsupport::ReadFileOrDie(dir_ + "/backup_state"), session);
         } catch (...) {
             return "";
         }
-        std::regex record("\\{\"state\": \"([a-z]+)\", \"session_id\": \"" + session + "\"");
-        std::string state;
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), record); it != std::sregex_iterator(); ++it) {
-            state = (*it)[1];
-        }
-        return state;
     }
-
-    // The session process of `session` (its command line is that of "start").
-    static pid_t SessionProcess(const std::string& session) {
-        const std::string marker = std::string("--session-id") + '\0' + session + '\0';
-        for (const auto& e : fs::directory_iterator("/proc")) {
-            const std::string name = e.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            try {
-                const std::string cmdline = testsupport::ReadFileOrDie(e.path() / "cmdline");
-                if (cmdline.find("snaprover") != std::string::npos && cmdline.find(marker) != std::string::npos) {
-                    return std::stoi(name);
-                }
-            } catch (...) {
-            }
-        }
-        return -1;
-    }
+    static pid_t SessionProcess(const std::string& session) { return session_probe::SessionProcess(session); }
 
     bool SessionConnected() const {
         return server_->Sql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'backup_session';") !=
