@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Stand-in for Patroni's REST interface: answers GET /cluster with the status
-and body stored in <dir>/answer ("<status>\n<body>"), appends each request path
+and body stored in <dir>/answer ("<status>\n<body>"; the status "cut" sends
+200, the headers and half the body, then closes the connection), appends each request path
 to <dir>/requests, and writes the port it listens on to <dir>/port once ready."""
 import http.server
 import os
@@ -16,10 +17,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(os.path.join(directory, "answer")) as f:
             status, _, body = f.read().partition("\n")
         data = body.encode()
-        self.send_response(int(status))
+        cut = status == "cut"
+        self.send_response(200 if cut else int(status))
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
+        if cut:
+            self.wfile.write(data[: len(data) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            return
         self.wfile.write(data)
 
     def log_message(self, *args):

@@ -6,13 +6,22 @@
 // token, the value) or the login secret reaches a printed line.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "credentials/kms_credentials.h"
 #include "encryption_wrapper/encryption_wrapper.h"
+#include "pg_server.h"
 #include "test_support.h"
+#include "../backup/session_probe.h"
 #include "../kms/kmsremote/vault_process.h"
 
 namespace {
@@ -63,6 +72,68 @@ TEST(CutAnswers, ConnectionClosedMidAnswerIsAFailedExchange) {
         for (size_t at = 0; (at = printed.find("Value-Secret", at)) != std::string::npos; ++at) ++value_seen;
         EXPECT_EQ(value_seen, value_lines) << c.rule << "\n" << printed;
     }
+}
+
+// snaprover on a standby asks the Patroni fake for the leader while the stop
+// waits; the fake sends the headers and half the cluster document and closes
+// the connection. ping_master logs the failure, the backup still completes
+// with a whole label, and the history records it as completed.
+TEST(CutAnswers, PatroniAnswerCutWhileTheStandbyStops) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for the server and the mount namespace";
+    testsupport::PgServer server;
+    server.CreateRole("bkp", "bkp-secret", "LOGIN SUPERUSER");
+    server.CreateDatabase("standby", "bkp");
+    server.Sql("CREATE FUNCTION public.pg_start_backup(label text, fast boolean, exclusive boolean) RETURNS pg_lsn "
+               "LANGUAGE sql AS $$ SELECT pg_backup_start(label, true) $$;\n"
+               "CREATE FUNCTION public.pg_stop_backup(exclusive boolean, OUT lsn pg_lsn, OUT labelfile text, "
+               "OUT spcmapfile text) RETURNS record LANGUAGE sql AS $$ SELECT * FROM pg_backup_stop(true) $$;\n"
+               "CREATE FUNCTION public.pg_is_in_recovery() RETURNS boolean LANGUAGE sql AS $$ SELECT true $$;\n"
+               "ALTER DATABASE standby SET search_path = public, pg_catalog;",
+               "standby");
+    testsupport::ScratchDir scratch;
+    const std::string etc = scratch.MakeDir("etc");
+    const std::string label = scratch.MakeDir("label");
+    const std::string fake_dir = scratch.MakeDir("patroni");
+    const std::string members = "{\"members\": [{\"name\": \"n1\", \"role\": \"leader\", \"host\": "
+                                "\"127.0.0.1\", \"port\": " + std::to_string(server.port()) + "}]}";
+    testsupport::WriteFileOrDie(fake_dir + "/answer", "cut\n" + members);
+    pid_t fake = fork();
+    ASSERT_GE(fake, 0);
+    if (fake == 0) {
+        execl("/usr/bin/python3", "python3", (testsupport::BuildDir() + "/tests/backup/patroni_fake.py").c_str(),
+              fake_dir.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::unique_ptr<pid_t, void (*)(pid_t*)> fake_guard(&fake, [](pid_t* p) {
+        if (*p > 0 && kill(*p, SIGKILL) == 0) waitpid(*p, nullptr, 0);
+    });
+    for (int i = 0; i < 3000 && !std::filesystem::exists(fake_dir + "/port"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::string patroni_port = testsupport::ReadFileOrDie(fake_dir + "/port");
+    auto snap = [&](const std::string& action) {
+        testsupport::RunOptions o;
+        o.argv = {testsupport::StagedProgram("snaprover"), action, "-B", label, "--host", "127.0.0.1", "-p",
+                  std::to_string(server.port()), "-d", "standby", "-U", "bkp", "--password", "bkp-secret",
+                  "--session-id", "C1", "--patroni-port", patroni_port};
+        o.binds = {{etc, "/etc/postgres"}};
+        o.env = {{"PGHOME", scratch.path()}};
+        o.unset_env = {"PG_PLUGINS_PATH", "PGPASSWORD", "PGPASSFILE"};
+        o.timeout = std::chrono::seconds(120);
+        return testsupport::Run(o);
+    };
+    ASSERT_EQ(snap("start").exit_code, 0);
+    ASSERT_EQ(snap("wait-start").exit_code, 0);
+    const testsupport::RunResult stop = snap("stop");
+    EXPECT_EQ(stop.exit_code, 0) << stop.out << stop.err;
+    EXPECT_EQ(testsupport::ReadFileOrDie(fake_dir + "/requests"), "/cluster\n");
+    const std::string log = testsupport::ReadFileOrDie(label + "/snapwarden.log");
+    EXPECT_NE(log.find(" - C1 - ERROR - GET http://127.0.0.1:" + patroni_port + "/cluster failed: "), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("  failure raised in ping_master\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("connect: "), std::string::npos) << log;
+    EXPECT_NE(testsupport::ReadFileOrDie(label + "/backup_label").find("START TIMELINE: 1\n"), std::string::npos);
+    EXPECT_EQ(session_probe::NewestState(testsupport::ReadFileOrDie(label + "/backup_state"), "C1"), "completed");
 }
 
 }  // namespace
