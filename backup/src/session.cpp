@@ -180,8 +180,17 @@ void run_backup_session(AsyncConnection& con) {
     if (!tli) throw std::runtime_error("no timeline in the backup label, stop WAL file unknown");
     const std::string stop_walfile = get_walfile(*tli, std::stoll((*stop_row)[3].value_or("")), seg_size);
 
-    WriteResultFile(ctx.label_path, label);
-    if ((*stop_row)[2] && !(*stop_row)[2]->empty()) WriteResultFile(ctx.tablespace_map_path, *(*stop_row)[2]);
+    // The label is written last: "stop" takes its presence for a complete
+    // result, so a map that could not be written must not leave a label, and
+    // a label that could not be written takes the map away again.
+    const bool has_map = (*stop_row)[2] && !(*stop_row)[2]->empty();
+    if (has_map) WriteResultFile(ctx.tablespace_map_path, *(*stop_row)[2]);
+    try {
+        WriteResultFile(ctx.label_path, label);
+    } catch (const std::exception&) {
+        if (has_map) unlink(ctx.tablespace_map_path.c_str());
+        throw;
+    }
     ctx.log.Info("backup stoped, pid = " + my_pid + ", lsn = " + stop_lsn);
     set_backup_state_completed(stop_lsn, *tli, stop_walfile);
     if (IsFile(done_path)) unlink(done_path.c_str());

@@ -6,17 +6,23 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "pg_server.h"
 #include "test_support.h"
+#include "../backup/session_probe.h"
 
 namespace {
 
@@ -129,6 +135,103 @@ TEST(WriterFaults, FullOrReadOnlyFileSystemKeepsTheOldFile) {
             }
             ASSERT_EQ(umount2(dir.c_str(), MNT_DETACH), 0);
         }
+    }
+}
+
+// snaprover's result files when the label directory fills up before the
+// session writes them, or turns read-only before "stop" runs: "stop" fails
+// with an error, the earlier label is kept (moved aside, or untouched when
+// nothing could be moved), no label or map is presented as a result and the
+// "errors" file keeps what it held. The tablespace map is made large enough
+// that a label would still fit where the map does not.
+TEST(WriterFaults, SnaproverResultFilesOnAFullOrReadOnlyLabelDirectory) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for mounts and the server";
+    testsupport::PgServer server;
+    server.CreateRole("bkp", "bkp-secret", "LOGIN SUPERUSER");
+    server.CreateDatabase("bkpdb", "bkp");
+    testsupport::ScratchDir scratch;
+    const std::string dir = scratch.MakeDir("label");
+    const std::string etc = scratch.MakeDir("etc");
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+
+    struct Case {
+        std::string name;
+        std::string map;  // SQL of the tablespace map the stop returns
+        bool read_only;
+        int free_pages;  // left on the full file system
+        std::string failure_text;
+    };
+    const std::vector<Case> cases = {
+        {"backup_label on a full file system", "''", false, 0, " - F1 - ERROR - \"backup_label\" was not created\n"},
+        {"tablespace_map on a nearly full file system", "repeat('16385 /srv/tablespace\\n', 1200)", false, 2,
+         " - F2 - ERROR - \"backup_label\" was not created\n"},
+        {"label directory read-only at stop", "''", true, 0, "cannot open log file .*Read-only file system"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string session = "F" + std::to_string(++n);
+        server.Sql("CREATE OR REPLACE FUNCTION public.pg_start_backup(label text, fast boolean, exclusive boolean) "
+                   "RETURNS pg_lsn LANGUAGE sql AS $$ SELECT pg_backup_start(label, true) $$;\n"
+                   "CREATE OR REPLACE FUNCTION public.pg_stop_backup(exclusive boolean, OUT lsn pg_lsn, "
+                   "OUT labelfile text, OUT spcmapfile text) RETURNS record LANGUAGE sql AS "
+                   "$$ SELECT lsn, labelfile, " + c.map + " FROM pg_backup_stop(true) $$;",
+                   "bkpdb");
+        auto snap = [&](const std::string& action) {
+            testsupport::RunOptions o;
+            o.argv = {testsupport::StagedProgram("snaprover"), action, "-B", dir, "--host", "127.0.0.1", "-p",
+                      std::to_string(server.port()), "-d", "bkpdb", "-U", "bkp", "--password", "bkp-secret",
+                      "--session-id", session};
+            o.binds = {{etc, "/etc/postgres"}};
+            o.env = {{"PGHOME", scratch.path()}};
+            o.unset_env = {"PG_PLUGINS_PATH", "PGPASSWORD", "PGPASSFILE"};
+            o.timeout = std::chrono::seconds(120);
+            return testsupport::Run(o);
+        };
+        ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=256k,mode=0755"), 0);
+        testsupport::WriteFileOrDie(dir + "/backup_label", "old label");
+        testsupport::WriteFileOrDie(dir + "/errors", "old errors\n");
+        ASSERT_EQ(snap("start").exit_code, 0) << c.name;
+        ASSERT_EQ(snap("wait-start").exit_code, 0) << c.name;
+        if (c.read_only) {
+            ASSERT_EQ(mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr), 0);
+            ASSERT_EQ(mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        } else {
+            FillUp(dir);
+            fs::resize_file(dir + "/filler", fs::file_size(dir + "/filler") - 4096 * c.free_pages);
+        }
+        const RunResult stop = snap("stop");
+        EXPECT_EQ(stop.exit_code, 1) << c.name << "\n" << stop.out << stop.err;
+        EXPECT_EQ(stop.out.find("Success!"), std::string::npos) << c.name << "\n" << stop.out;
+        EXPECT_TRUE(std::regex_search(stop.out + stop.err, std::regex(c.failure_text)))
+            << c.name << "\n" << stop.out << stop.err;
+        EXPECT_FALSE(fs::exists(dir + "/tablespace_map")) << c.name;
+        EXPECT_EQ(testsupport::ReadFileOrDie(dir + "/errors").rfind("old errors\n", 0), 0u) << c.name;
+        int old_labels = 0;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            const std::string name = e.path().filename();
+            EXPECT_FALSE(name.rfind(".backup_label", 0) == 0 || name.rfind(".tablespace_map", 0) == 0)
+                << c.name << ": temporary file left: " << name;
+            if (name.rfind("backup_label.old_", 0) == 0) {
+                ++old_labels;
+                EXPECT_EQ(testsupport::ReadFileOrDie(e.path()), "old label") << c.name;
+            }
+        }
+        if (c.read_only) {
+            EXPECT_EQ(testsupport::ReadFileOrDie(dir + "/backup_label"), "old label") << c.name;
+            EXPECT_EQ(old_labels, 0) << c.name;
+            ASSERT_EQ(umount2(dir.c_str(), MNT_DETACH), 0);
+        } else {
+            EXPECT_FALSE(fs::exists(dir + "/backup_label")) << c.name;
+            EXPECT_EQ(old_labels, 1) << c.name;
+        }
+        // A session still holding the backup (read-only case) is ended here.
+        if (const pid_t held = session_probe::SessionProcess(session); held > 0) kill(held, SIGTERM);
+        for (int i = 0; i < 3000 && session_probe::SessionProcess(session) > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_LT(session_probe::SessionProcess(session), 0) << c.name;
+        ASSERT_EQ(umount2(dir.c_str(), MNT_DETACH), 0);
     }
 }
 
