@@ -8,7 +8,6 @@
 #include <sys/mount.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +29,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testsupport::RunInChild;
+using testsupport::StartChild;
+using testsupport::WaitForChild;
+
 struct Row {
     std::string host;
     uint32_t port;
@@ -38,18 +41,16 @@ struct Row {
     bool operator==(const Row&) const = default;
 };
 
-class CredTabTest : public ::testing::Test {
+class CredTabTest : public identity_fixtures::FixedHostTest {
 protected:
     void SetUp() override {
-        fake_wrapper::Reset();
-        credential_store::SetIdentitySourceFactory(
-            [] { return std::make_unique<identity_fixtures::FixedIdentity>(); });
+        FixedHostTest::SetUp();
         path_ = dir_ / "enc_utils_auth_settings.cfg";
         cred_tab::SetTablePath(path_);
     }
     void TearDown() override {
         cred_tab::SetTablePath(cred_tab::DefaultTablePath());
-        credential_store::SetIdentitySourceFactory(nullptr);
+        FixedHostTest::TearDown();
     }
 
     static std::vector<Row> Rows(CredTabHandle table) {
@@ -77,7 +78,6 @@ protected:
     // Stores a plain document as the table file, encrypted like a saved table.
     void StoreTable(const std::string& json) { ASSERT_EQ(0, StoreWriteFile(POSTGRESQL, path_, json)); }
 
-    testsupport::ScratchDir dir_;
     std::string path_;
 };
 
@@ -230,16 +230,11 @@ TEST_F(CredTabTest, UnreadableTablesFailToOpenWithoutHoldingTheLock) {
     fake_wrapper::Reset();
 
     // Another process can take the lock now.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    EXPECT_EQ(0, RunInChild([&] {
         testsupport::WriteFileOrDie(path_, "");
         CredTabHandle t = nullptr;
-        _exit(CredTabOpen(&t) == 0 && CredTabClose(t) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return CredTabOpen(&t) == 0 && CredTabClose(t) == 0 ? 0 : 1;
+    }));
 }
 
 TEST_F(CredTabTest, LockFileThatCannotBeOpenedGivesErrno) {
@@ -294,19 +289,6 @@ TEST_F(CredTabTest, NullArgumentsAreRefused) {
 
 // --- Processes -------------------------------------------------------------
 
-// Runs `body` in a child process; the child's exit status is the body's result.
-pid_t Spawn(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // One line from a pipe, or "" on timeout.
 std::string ReadLine(int fd, int timeoutMs) {
     std::string line;
@@ -354,7 +336,7 @@ TEST_F(CredTabTest, EditorsInEightProcessesLoseNoRecord) {
     constexpr int kRecords = 25;
     std::vector<pid_t> children;
     for (int p = 0; p < kProcesses; ++p) {
-        children.push_back(Spawn([p] {
+        children.push_back(StartChild([p] {
             for (int r = 0; r < kRecords; ++r) {
                 CredTabHandle table = nullptr;
                 if (CredTabOpen(&table) != 0) return 1;
@@ -370,7 +352,7 @@ TEST_F(CredTabTest, EditorsInEightProcessesLoseNoRecord) {
             return 0;
         }));
     }
-    for (pid_t child : children) EXPECT_EQ(0, WaitExit(child));
+    for (pid_t child : children) EXPECT_EQ(0, WaitForChild(child));
 
     CredTabHandle table = nullptr;
     ASSERT_EQ(0, CredTabOpen(&table));
@@ -393,17 +375,15 @@ TEST_F(CredTabTest, ChildClosingAnInheritedTableKeepsTheParentsLock) {
     CredTabHandle table = nullptr;
     ASSERT_EQ(0, CredTabOpen(&table));
     // A forked child that closes what it inherited must not unlock the parent.
-    pid_t child = Spawn([&] { return CredTabClose(table) == 0 ? 0 : 1; });
-    ASSERT_EQ(0, WaitExit(child));
+    ASSERT_EQ(0, RunInChild([&] { return CredTabClose(table) == 0 ? 0 : 1; }));
 
-    pid_t other = Spawn([&] {
+    EXPECT_EQ(0, RunInChild([&] {
         int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return 2;
         int rc = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : (errno == EWOULDBLOCK ? 0 : 3);
         close(fd);
         return rc;
-    });
-    EXPECT_EQ(0, WaitExit(other)) << "the parent's lock was released by its child";
+    })) << "the parent's lock was released by its child";
     ASSERT_EQ(0, CredTabClose(table));
 }
 
@@ -416,7 +396,7 @@ TEST_F(CredTabTest, EditorOpeningAfterASaveWaitsForTheSaver) {
     ASSERT_EQ(0, CredTabAddRecord(table, "h", 1, "d", "u", "p", &isNew));
     ASSERT_EQ(0, CredTabSave(table));  // the table file is now a new file
 
-    pid_t late = Spawn([&] {
+    pid_t late = StartChild([&] {
         CredTabHandle t = nullptr;
         if (CredTabOpen(&t) != 0) return 1;
         Say(pipeFds[1], "opened");
@@ -427,7 +407,7 @@ TEST_F(CredTabTest, EditorOpeningAfterASaveWaitsForTheSaver) {
     EXPECT_EQ("", BlockedOnLockOrLine(late, pipeFds[0]));
     ASSERT_EQ(0, CredTabClose(table));
     EXPECT_EQ("opened", ReadLine(pipeFds[0], 10000));
-    EXPECT_EQ(0, WaitExit(late));
+    EXPECT_EQ(0, WaitForChild(late));
     close(pipeFds[0]);
     close(pipeFds[1]);
 }
@@ -440,7 +420,7 @@ TEST_F(CredTabTest, EditorThatWaitedOnAReplacedFileStillExcludesOthers) {
     ASSERT_EQ(0, CredTabOpen(&table));
 
     // B starts waiting on the file as it is now.
-    pid_t b = Spawn([&] {
+    pid_t b = StartChild([&] {
         CredTabHandle t = nullptr;
         if (CredTabOpen(&t) != 0) return 1;
         Say(pipeFds[1], "b-in");
@@ -457,7 +437,7 @@ TEST_F(CredTabTest, EditorThatWaitedOnAReplacedFileStillExcludesOthers) {
     ASSERT_EQ("b-in", ReadLine(pipeFds[0], 10000));
 
     // C opens the current file while B is inside; it must wait for B.
-    pid_t c = Spawn([&] {
+    pid_t c = StartChild([&] {
         CredTabHandle t = nullptr;
         if (CredTabOpen(&t) != 0) return 1;
         Say(pipeFds[1], "c-in");
@@ -468,8 +448,8 @@ TEST_F(CredTabTest, EditorThatWaitedOnAReplacedFileStillExcludesOthers) {
     Say(leaveFds[1], "leave");
     EXPECT_EQ("b-out", ReadLine(pipeFds[0], 10000));
     EXPECT_EQ("c-in", ReadLine(pipeFds[0], 10000));
-    EXPECT_EQ(0, WaitExit(b));
-    EXPECT_EQ(0, WaitExit(c));
+    EXPECT_EQ(0, WaitForChild(b));
+    EXPECT_EQ(0, WaitForChild(c));
     for (int fd : {pipeFds[0], pipeFds[1], leaveFds[0], leaveFds[1]}) close(fd);
 }
 
@@ -483,7 +463,7 @@ TEST_F(CredTabTest, SaveIntoABindMountedTableKeepsTheLock) {
 
     // The table file is a mount point, so saving rewrites it in place; the
     // lock must stay on it and keep a second editor out until close.
-    pid_t editor = Spawn([&] {
+    pid_t editor = StartChild([&] {
         if (unshare(CLONE_NEWNS) != 0) return 10;
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 10;
         if (mount(source.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) return 10;
@@ -492,7 +472,7 @@ TEST_F(CredTabTest, SaveIntoABindMountedTableKeepsTheLock) {
         bool isNew = false;
         CredTabAddRecord(table, "h", 1, "d", "u", "p", &isNew);
         if (CredTabSave(table) != 0) return 2;
-        pid_t second = Spawn([&] {
+        pid_t second = StartChild([&] {
             CredTabHandle t = nullptr;
             if (CredTabOpen(&t) != 0) return 1;
             Say(pipeFds[1], "second-in");
@@ -503,9 +483,9 @@ TEST_F(CredTabTest, SaveIntoABindMountedTableKeepsTheLock) {
         if (!BlockedOnLockOrLine(second, pipeFds[0]).empty()) return 4;
         Say(pipeFds[1], "first-out");
         CredTabClose(table);
-        return WaitExit(second) == 0 ? 0 : 3;
+        return WaitForChild(second) == 0 ? 0 : 3;
     });
-    int status = WaitExit(editor);
+    int status = WaitForChild(editor);
     if (status == 10) GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(0, status);
     EXPECT_EQ("first-out", ReadLine(pipeFds[0], 5000));
@@ -529,7 +509,7 @@ TEST_F(CredTabTest, KilledSaverLeavesOldOrNewTable) {
     for (int round = 0; round < 40; ++round) {
         int pipeFds[2];
         ASSERT_EQ(0, pipe(pipeFds));
-        pid_t child = Spawn([&] {
+        pid_t child = StartChild([&] {
             for (;;) {
                 CredTabHandle table = nullptr;
                 if (CredTabOpen(&table) != 0) return 1;
@@ -552,7 +532,8 @@ TEST_F(CredTabTest, KilledSaverLeavesOldOrNewTable) {
         std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 8000)(random)));
         kill(child, SIGKILL);
         close(pipeFds[0]);
-        ASSERT_EQ(128 + SIGKILL, WaitExit(child)) << "saver failed, round " << round;
+        // -1: ended by the signal; an exit status would be a failed save.
+        ASSERT_EQ(-1, WaitForChild(child)) << "saver failed, round " << round;
 
         CredTabHandle table = nullptr;
         ASSERT_EQ(0, CredTabOpen(&table)) << "round " << round;

@@ -18,10 +18,8 @@
 #include "credentials/credential_store.h"
 #include "credentials/host_identity.h"
 #include "credentials/kms_credentials.h"
-#include "fake_wrapper.h"
 #include "freed_memory_probe.h"
 #include "identity_fixtures.h"
-#include "test_support.h"
 
 namespace {
 
@@ -36,12 +34,10 @@ std::string Hits() {
     return text;
 }
 
-class WipeTest : public ::testing::Test {
+class WipeTest : public identity_fixtures::FixedHostTest {
 protected:
     void SetUp() override {
-        fake_wrapper::Reset();
-        credential_store::SetIdentitySourceFactory(
-            [] { return std::make_unique<identity_fixtures::FixedIdentity>(); });
+        FixedHostTest::SetUp();
         cred_tab::SetTablePath(dir_ / "table.cfg");
         // The key and IV this host derives for the table's domain.
         common_routines::SecureBuffer key(16), iv(16);
@@ -53,13 +49,12 @@ protected:
         SetPattern(2, key.data(), key.size());
         // The derivation input: the identity text (the same for every domain)
         // and each domain's salt.
-        identity_fixtures::FixedIdentity identity;
         host_identity::Bytes password, salt;
-        ASSERT_EQ(0, host_identity::BuildDerivationInput(identity, POSTGRESQL, password, salt));
+        ASSERT_EQ(0, host_identity::BuildDerivationInput(host_, POSTGRESQL, password, salt));
         ASSERT_LE(password.size(), sizeof g_patterns[3].bytes);
         SetPattern(3, password.data(), password.size());
         SetPattern(4, salt.data(), salt.size());
-        ASSERT_EQ(0, host_identity::BuildDerivationInput(identity, KMS, password, salt));
+        ASSERT_EQ(0, host_identity::BuildDerivationInput(host_, KMS, password, salt));
         SetPattern(5, salt.data(), salt.size());
         // Left in a freed block, a copy could be found later in the block's
         // next use and be taken for a leak of the code under test.
@@ -71,10 +66,8 @@ protected:
         g_scanning = false;
         ClearPatterns();
         cred_tab::SetTablePath(cred_tab::DefaultTablePath());
-        credential_store::SetIdentitySourceFactory(nullptr);
+        FixedHostTest::TearDown();
     }
-
-    testsupport::ScratchDir dir_;
 };
 
 TEST_F(WipeTest, KeysAndIvsOfFileAndPasswordOperations) {

@@ -121,12 +121,20 @@ void WriteFileOrDie(const std::string& path, const std::string& data, unsigned m
 // Waits for a child: its exit status, or -1 when a signal ended it.
 int WaitForChild(int pid);
 
+// Starts `body` in a forked child, which exits with what `body` returns; the
+// child's pid (-1 when fork fails), for WaitForChild.
+template <typename Body>
+int StartChild(Body body) {
+    const int pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    return pid;
+}
+
 // Runs `body` in a forked child, which exits with what `body` returns, and
 // waits for it: the child's exit status, or -1.
 template <typename Body>
 int RunInChild(Body body) {
-    const int pid = ::fork();
-    if (pid == 0) ::_exit(body());
+    const int pid = StartChild(body);
     return pid < 0 ? -1 : WaitForChild(pid);
 }
 
