@@ -164,22 +164,25 @@ int AskPort() {
     }
 }
 
-std::string AskLogin(int type) {
+// Asks for the login name or role ID until one is usable; stores it in `out`.
+void AskLogin(int type, common_routines::SecureString& out) {
     const std::string prompt = std::string("Enter ") + console_routines::FirstCredToStr(type) + ":";
     for (;;) {
         std::string login = GetLine(prompt);
+        common_routines::WipeOnExit wipe_login(login);
         if (login.empty()) {
             InputError("line is empty");
         } else if (!common_routines::IsStorableText(login)) {
             InputError(kNotUtf8);
         } else {
-            return login;
+            out.assign(login);
+            return;
         }
     }
 }
 
 // Asks for the secret and its confirmation until both agree; stores it in `out`.
-void AskSecret(int type, std::string& out) {
+void AskSecret(int type, common_routines::SecureString& out) {
     const std::string name = console_routines::SecondCredToStr(type);
     for (;;) {
         std::string secret = console_routines::GetSecret("Enter " + name + ":");
@@ -202,24 +205,39 @@ void AskSecret(int type, std::string& out) {
     }
 }
 
-// The endpoints entered so far. Their secrets are wiped however the dialogue
-// ends, and also when the list grows: moving a short string leaves its bytes in
-// the old block, which the vector would free unwiped.
-class ItemList {
-public:
-    ~ItemList() { KmsCredentialsWipeItems(items_); }
+// An endpoint as entered. Its login and secret are SecureStrings, so the list
+// of entries may grow freely: what a reallocation or the end of the dialogue
+// releases is wiped.
+struct Entry {
+    std::string address;
+    int32_t port = 0;
+    KmsCredentialsType type = KMS_CREDENTIALS_TYPE_UNDEFINED;
+    common_routines::SecureString login;
+    common_routines::SecureString secret;
+};
 
-    void Append(KmsCredentialsItem& item) {
-        if (items_.size() == items_.capacity()) {
-            std::vector<KmsCredentialsItem> larger;
-            larger.reserve(items_.empty() ? 4 : items_.capacity() * 2);
-            for (auto& old : items_) larger.push_back(std::move(old));
-            KmsCredentialsWipeItems(items_);
-            items_.swap(larger);
+// The items to save, built at their final size (no reallocation leaves a copy
+// behind); their logins and secrets are wiped however the save ends.
+class SaveItems {
+public:
+    // Delegating to the default constructor makes the object whole before the
+    // copies start, so the destructor wipes them also when a copy fails.
+    explicit SaveItems(const std::vector<Entry>& entries) : SaveItems() {
+        items_.reserve(entries.size());
+        for (const Entry& entry : entries) {
+            items_.emplace_back();
+            KmsCredentialsItem& item = items_.back();
+            item.address = entry.address;
+            item.port = entry.port;
+            item.type = entry.type;
+            item.login.assign(entry.login.view());
+            item.secret.assign(entry.secret.view());
         }
-        items_.push_back(std::move(item));
-        common_routines::SecureWipe(item.secret);
     }
+    SaveItems() = default;
+    ~SaveItems() { KmsCredentialsWipeItems(items_); }
+    SaveItems(const SaveItems&) = delete;
+    SaveItems& operator=(const SaveItems&) = delete;
 
     const std::vector<KmsCredentialsItem>& items() const { return items_; }
 
@@ -234,17 +252,15 @@ int RunDialogue() {
     const int domain = console_routines::ChooseOption("Choose credentials domain:", kDomainMenu);
     const std::string cluster_id = AskClusterId();
 
-    ItemList list;
+    std::vector<Entry> entries;
     for (;;) {
-        KmsCredentialsItem item;
-        item.address = AskAddress();
-        item.port = AskPort();
+        Entry& entry = entries.emplace_back();
+        entry.address = AskAddress();
+        entry.port = AskPort();
         const int type = console_routines::ChooseOption("Choose credentials type:", kTypeMenu);
-        item.type = static_cast<KmsCredentialsType>(type);
-        item.login = AskLogin(type);
-        common_routines::WipeOnExit wipe_secret(item.secret);
-        AskSecret(type, item.secret);
-        list.Append(item);
+        entry.type = static_cast<KmsCredentialsType>(type);
+        AskLogin(type, entry.login);
+        AskSecret(type, entry.secret);
         if (!console_routines::YesNo("Do you want to add another KMS credentials?")) break;
     }
 
@@ -253,8 +269,8 @@ int RunDialogue() {
     // points; without that variable the plug-in installed beside this program is
     // loaded first. A failure here is left for the save to report.
     EncryptionInitInstalled();
-    int rc = KmsCredentialsSave(nullptr, nullptr, nullptr, nullptr, kms_domain, path, cluster_id,
-                                list.items());
+    const SaveItems items(entries);
+    int rc = KmsCredentialsSave(nullptr, nullptr, nullptr, nullptr, kms_domain, path, cluster_id, items.items());
     if (rc != 0) {
         std::cout << kRed << "Error: " << ErrorCodeToStr(rc) << kResetColour << '\n' << std::flush;
         return rc;
