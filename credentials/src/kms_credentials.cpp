@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "common/common_routines.h"
 #include "common/error_code.h"
+#include "common/json_wipe.h"
 #include "common/result_guard.h"
 #include "common/secure_buffer.h"
 #include "encryption_wrapper/encryption_wrapper.h"
@@ -64,6 +66,7 @@ uint64_t HashOf(const std::string& text) { return MurmurHash64A(text.data(), tex
 // Parses the document, checks its hash and yields its "data" member.
 int KmsCredentialsVerify(const std::string& text, Json::Value& data) {
     Json::Value root;
+    const common_routines::WipeJsonOnExit wipeRoot(root);
     Json::Reader reader;
     // The decrypted text ends with the zero bytes of the block padding.
     size_t end = text.find('\0');
@@ -114,6 +117,7 @@ int ReadDocument(const char* pluginDir, const char* libName, const char* binDir,
 
 std::string KmsCredentialsToJson(const std::string& clusterId, const std::vector<KmsCredentialsItem>& items) {
     Json::Value data(Json::objectValue);
+    const common_routines::WipeJsonOnExit wipeData(data);
     data["cluster_id"] = clusterId;
     Json::Value& list = data["kms_connection_settings"] = Json::Value(Json::arrayValue);
     for (const auto& item : items) {
@@ -124,10 +128,11 @@ std::string KmsCredentialsToJson(const std::string& clusterId, const std::vector
         element["type"] = static_cast<Json::Int>(item.type);
         element["id"] = item.login;
         element["secret"] = item.secret;
-        list.append(element);
+        list.append(std::move(element));
     }
     std::string dataText = Compact(data);
     Json::Value root(Json::objectValue);
+    const common_routines::WipeJsonOnExit wipeRoot(root);
     root["data"] = data;
     root["hash"] = static_cast<Json::UInt64>(HashOf(dataText));
     common_routines::SecureWipe(dataText);
@@ -162,6 +167,7 @@ int KmsCredentialsLoad(const char* pluginDir, const char* libName, const char* b
                        KmsCredentialsDomain domain, const std::string& path,
                        std::vector<KmsCredentialsItem>& items) {
     Json::Value data;
+    const common_routines::WipeJsonOnExit wipeData(data);
     int rc = kms_credentials::ReadDocument(pluginDir, libName, binDir, libDir, domain, path, data);
     if (rc != ERR_NONE) return rc;
 
@@ -184,6 +190,7 @@ int KmsCredentialsGetClusterId(const char* pluginDir, const char* libName, const
                                const char* libDir, KmsCredentialsDomain domain, const std::string& path,
                                std::string& clusterId) {
     Json::Value data;
+    const common_routines::WipeJsonOnExit wipeData(data);
     int rc = kms_credentials::ReadDocument(pluginDir, libName, binDir, libDir, domain, path, data);
     if (rc != ERR_NONE) return rc;
     clusterId = data["cluster_id"].asString();

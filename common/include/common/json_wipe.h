@@ -24,4 +24,17 @@ inline void WipeJsonStrings(Json::Value& value) {
     }
 }
 
+// Wipes the strings of a JSON tree when it goes out of scope, however the scope
+// is left: jsoncpp frees its string blocks with free(), unwiped.
+class WipeJsonOnExit {
+public:
+    explicit WipeJsonOnExit(Json::Value& value) : value_(value) {}
+    ~WipeJsonOnExit() { WipeJsonStrings(value_); }
+    WipeJsonOnExit(const WipeJsonOnExit&) = delete;
+    WipeJsonOnExit& operator=(const WipeJsonOnExit&) = delete;
+
+private:
+    Json::Value& value_;
+};
+
 }  // namespace common_routines
