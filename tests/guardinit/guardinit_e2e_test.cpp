@@ -312,6 +312,20 @@ TEST(GuardinitPasswordTest, PasswordFromStandardInputWithoutTerminal) {
     EXPECT_EQ(inst.Record(5, "stdin"), "ALTER USER \"admin\" WITH PASSWORD E'pw';\n\n");
 }
 
+// A whole run, password dialogue and eleven server runs, is clean under valgrind
+// memcheck (the stand-in server is not traced).
+TEST(GuardinitRunTest, FullRunIsCleanUnderMemcheck) {
+    Installation inst;
+    RunOptions o = inst.Options({"-D", inst.data(), "-U", "admin"});
+    o.argv.insert(o.argv.begin(), {"/usr/bin/valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+                                   "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
+                                   "--suppressions=" VALGRIND_SUPPRESSIONS});
+    RunResult r = inst.RunDetached(o, "pw\npw\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, kPasswordPrompt + "\n" + kRepeatPrompt + "\n");
+    EXPECT_EQ(inst.Runs(), 11);
+}
+
 const char kHelp[] =
     "guardinit initializes a PostgreSQL protection mechanism.\n"
     "\n"
