@@ -4,7 +4,7 @@
 // cost that one stat, but no read of the file. Each lookup reports its time as
 // the counter "per_stat" (lookup time / stat time).
 //
-// The program itself provides the host services, like the server with LOG
+// The program provides the host services (silent_host.cpp), like the server with LOG
 // messages filtered out: errstart answers false, so no text is formatted.
 
 #include <benchmark/benchmark.h>
@@ -20,19 +20,6 @@
 #include "credentials/credential_store.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 #include "kms/kms_function_list.h"
-
-extern "C" {
-__attribute__((visibility("default"))) bool errstart(int, const char*, int, const char*, const char*) {
-    return false;
-}
-__attribute__((visibility("default"))) int errmsg(const char*, ...) { return 0; }
-__attribute__((visibility("default"))) void errfinish(int, ...) {}
-__attribute__((visibility("default"))) void ExceptionalCondition(const char* condition, const char*,
-                                                                 const char* file, int line) {
-    std::fprintf(stderr, "TRAP: %s (%s:%d)\n", condition, file, line);
-    std::abort();
-}
-}
 
 namespace {
 

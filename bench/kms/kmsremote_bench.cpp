@@ -8,7 +8,7 @@
 // double's request log: 2 (the connector's, opened at Init and kept while the
 // server stays up, and the bare client's); more would mean new handshakes.
 //
-// The program provides the host services like a server that filters LOG
+// The program provides the host services (silent_host.cpp) like a server that filters LOG
 // messages out: errstart answers false.
 
 #include <benchmark/benchmark.h>
@@ -34,19 +34,6 @@
 
 #include "credentials/kms_credentials.h"
 #include "kms/kms_function_list.h"
-
-extern "C" {
-__attribute__((visibility("default"))) bool errstart(int, const char*, int, const char*, const char*) {
-    return false;
-}
-__attribute__((visibility("default"))) int errmsg(const char*, ...) { return 0; }
-__attribute__((visibility("default"))) void errfinish(int, ...) {}
-__attribute__((visibility("default"))) void ExceptionalCondition(const char* condition, const char*,
-                                                                 const char* file, int line) {
-    std::fprintf(stderr, "TRAP: %s (%s:%d)\n", condition, file, line);
-    std::abort();
-}
-}
 
 namespace {
 

@@ -1,7 +1,8 @@
 #pragma once
 
-// What tests see of a snaprover backup session from outside: the newest state
-// recorded for it in a backup history text, and its detached session process.
+// Shared by the snaprover tests: the start and stop functions a test server
+// gets, and what tests see of a backup session from outside (the newest state
+// recorded for it in a backup history text, and its detached session process).
 
 #include <sys/types.h>
 
@@ -12,6 +13,18 @@
 #include "test_support.h"
 
 namespace session_probe {
+
+// Start and stop functions of the older server interface, over the new ones.
+// `start_delay` and `stop_delay` (seconds) make a database whose calls run
+// into statement timeouts.
+inline std::string BackupFunctions(int start_delay = 0, int stop_delay = 0) {
+    return "CREATE FUNCTION public.pg_start_backup(label text, fast boolean, exclusive boolean) RETURNS pg_lsn "
+           "LANGUAGE sql AS $$ SELECT pg_sleep(" + std::to_string(start_delay) +
+           "); SELECT pg_backup_start(label, true) $$;\n"
+           "CREATE FUNCTION public.pg_stop_backup(exclusive boolean, OUT lsn pg_lsn, OUT labelfile text, "
+           "OUT spcmapfile text) RETURNS record LANGUAGE sql AS $$ SELECT pg_sleep(" + std::to_string(stop_delay) +
+           "); SELECT * FROM pg_backup_stop(true) $$;\n";
+}
 
 // Newest state recorded for `session` in the history text ("" when none), read
 // the way a poller reads it.

@@ -39,17 +39,7 @@ const char* const kPgBin = "/usr/lib/postgresql/15/bin";
 const char* const kUser = "bkp";
 const char* const kUserPassword = "bkp-secret";
 
-// Start and stop functions of the older server interface, over the new ones.
-// `start_delay` and `stop_delay` (seconds) make a database whose calls run
-// into statement timeouts.
-std::string BackupFunctions(int start_delay = 0, int stop_delay = 0) {
-    return "CREATE FUNCTION public.pg_start_backup(label text, fast boolean, exclusive boolean) RETURNS pg_lsn "
-           "LANGUAGE sql AS $$ SELECT pg_sleep(" + std::to_string(start_delay) +
-           "); SELECT pg_backup_start(label, true) $$;\n"
-           "CREATE FUNCTION public.pg_stop_backup(exclusive boolean, OUT lsn pg_lsn, OUT labelfile text, "
-           "OUT spcmapfile text) RETURNS record LANGUAGE sql AS $$ SELECT pg_sleep(" + std::to_string(stop_delay) +
-           "); SELECT * FROM pg_backup_stop(true) $$;\n";
-}
+using session_probe::BackupFunctions;
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

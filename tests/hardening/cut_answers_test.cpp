@@ -83,10 +83,7 @@ TEST(CutAnswers, PatroniAnswerCutWhileTheStandbyStops) {
     testsupport::PgServer server;
     server.CreateRole("bkp", "bkp-secret", "LOGIN SUPERUSER");
     server.CreateDatabase("standby", "bkp");
-    server.Sql("CREATE FUNCTION public.pg_start_backup(label text, fast boolean, exclusive boolean) RETURNS pg_lsn "
-               "LANGUAGE sql AS $$ SELECT pg_backup_start(label, true) $$;\n"
-               "CREATE FUNCTION public.pg_stop_backup(exclusive boolean, OUT lsn pg_lsn, OUT labelfile text, "
-               "OUT spcmapfile text) RETURNS record LANGUAGE sql AS $$ SELECT * FROM pg_backup_stop(true) $$;\n"
+    server.Sql(session_probe::BackupFunctions() +
                "CREATE FUNCTION public.pg_is_in_recovery() RETURNS boolean LANGUAGE sql AS $$ SELECT true $$;\n"
                "ALTER DATABASE standby SET search_path = public, pg_catalog;",
                "standby");

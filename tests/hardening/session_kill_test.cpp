@@ -30,14 +30,7 @@ using testsupport::RunResult;
 const char* const kUser = "bkp";
 const char* const kPassword = "bkp-secret";
 
-std::string BackupFunctions(int start_delay, int stop_delay) {
-    return "CREATE FUNCTION public.pg_start_backup(label text, fast boolean, exclusive boolean) RETURNS pg_lsn "
-           "LANGUAGE sql AS $$ SELECT pg_sleep(" + std::to_string(start_delay) +
-           "); SELECT pg_backup_start(label, true) $$;\n"
-           "CREATE FUNCTION public.pg_stop_backup(exclusive boolean, OUT lsn pg_lsn, OUT labelfile text, "
-           "OUT spcmapfile text) RETURNS record LANGUAGE sql AS $$ SELECT pg_sleep(" + std::to_string(stop_delay) +
-           "); SELECT * FROM pg_backup_stop(true) $$;\n";
-}
+using session_probe::BackupFunctions;
 
 // Polls a state the programs change (history file, server's list of
 // connections, process table).

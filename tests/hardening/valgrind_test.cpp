@@ -149,11 +149,7 @@ TEST(Valgrind, SnaproverBackupCycleRunsCleanUnderMemcheck) {
     testsupport::PgServer server;
     server.CreateRole("bkp", "bkp-secret", "LOGIN SUPERUSER");
     server.CreateDatabase("bkpdb", "bkp");
-    server.Sql("CREATE FUNCTION public.pg_start_backup(label text, fast boolean, exclusive boolean) RETURNS pg_lsn "
-               "LANGUAGE sql AS $$ SELECT pg_backup_start(label, true) $$;\n"
-               "CREATE FUNCTION public.pg_stop_backup(exclusive boolean, OUT lsn pg_lsn, OUT labelfile text, "
-               "OUT spcmapfile text) RETURNS record LANGUAGE sql AS $$ SELECT * FROM pg_backup_stop(true) $$;",
-               "bkpdb");
+    server.Sql(session_probe::BackupFunctions(), "bkpdb");
     testsupport::ScratchDir scratch;
     const std::string etc = scratch.MakeDir("etc");
     const std::string label = scratch.MakeDir("label");
