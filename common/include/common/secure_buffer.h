@@ -18,9 +18,66 @@
 
 namespace common_routines {
 
-// Zeroes `size` bytes in a way the optimiser may not remove.
+#if defined(__x86_64__)
+// Register clearing for WipeVectorRegisters, one routine per instruction set.
+// The vector registers are all call-clobbered, so a call may leave them zeroed.
+__attribute__((target("avx512f"))) inline void ZeroVectorRegistersAvx512() {
+    // VZEROALL reaches zmm0-15 only; zmm16-31 are what the AVX-512 string
+    // routines of the C library copy through.
+    asm volatile(
+        "vzeroall\n\t"
+        "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
+        "vpxord %%zmm18, %%zmm18, %%zmm18\n\tvpxord %%zmm19, %%zmm19, %%zmm19\n\t"
+        "vpxord %%zmm20, %%zmm20, %%zmm20\n\tvpxord %%zmm21, %%zmm21, %%zmm21\n\t"
+        "vpxord %%zmm22, %%zmm22, %%zmm22\n\tvpxord %%zmm23, %%zmm23, %%zmm23\n\t"
+        "vpxord %%zmm24, %%zmm24, %%zmm24\n\tvpxord %%zmm25, %%zmm25, %%zmm25\n\t"
+        "vpxord %%zmm26, %%zmm26, %%zmm26\n\tvpxord %%zmm27, %%zmm27, %%zmm27\n\t"
+        "vpxord %%zmm28, %%zmm28, %%zmm28\n\tvpxord %%zmm29, %%zmm29, %%zmm29\n\t"
+        "vpxord %%zmm30, %%zmm30, %%zmm30\n\tvpxord %%zmm31, %%zmm31, %%zmm31" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
+              "xmm12", "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22",
+              "xmm23", "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
+}
+
+__attribute__((target("avx"))) inline void ZeroVectorRegistersAvx() {
+    asm volatile("vzeroall" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+                 "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+}
+
+inline void ZeroVectorRegistersSse() {
+    asm volatile(
+        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\tpxor %%xmm3, %%xmm3\n\t"
+        "pxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\tpxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\t"
+        "pxor %%xmm8, %%xmm8\n\tpxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\tpxor %%xmm15, %%xmm15" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
+              "xmm12", "xmm13", "xmm14", "xmm15");
+}
+#endif
+
+// Zeroes the vector registers. The C library's string routines copy through
+// them, so after a secret was copied its last bytes stay there until other
+// data passes; the dynamic linker's lazy binding and signal delivery then save
+// the registers onto the stack, and a core file records them.
+inline void WipeVectorRegisters() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) {
+        ZeroVectorRegistersAvx512();
+    } else if (__builtin_cpu_supports("avx")) {
+        ZeroVectorRegistersAvx();
+    } else {
+        ZeroVectorRegistersSse();
+    }
+#endif
+}
+
+// Zeroes `size` bytes in a way the optimiser may not remove, then the vector
+// registers the secret may have passed through on its way there.
 inline void SecureWipe(void* data, size_t size) {
-    if (data != nullptr && size > 0) explicit_bzero(data, size);
+    if (data == nullptr || size == 0) return;
+    explicit_bzero(data, size);
+    WipeVectorRegisters();
 }
 
 // Zeroes a std::string's whole storage (capacity included) and empties it. Use it
