@@ -10,9 +10,11 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <string_view>
 #include <vector>
 
 #include "common/product_info.h"
+#include "common/secure_buffer.h"
 #include "snaprover.h"
 
 namespace snaprover {
@@ -256,14 +258,25 @@ void ParseCommandLine(int argc, char** argv) {
             continue;
         }
         std::string value;
+        char* source = nullptr;  // where the value lies in the argument area
         if (inline_value) {
             value = *inline_value;
+            source = argv[i] + (arg.size() - inline_value->size());
         } else if (i + 1 < argc) {
-            value = argv[++i];
+            source = argv[++i];
+            value = source;
         } else {
             CommandLineError(std::string("argument ") + def->name + ": expected one argument");
         }
         Assign(opt, *def, value);
+        // The session lives for hours: its password must not stay readable by
+        // every local user in its command line.
+        if (def->kind == Kind::Text && std::string_view(def->name) == "--password") {
+            common_routines::SecureWipe(source, value.size());
+            common_routines::SecureWipe(value);
+            common_routines::SecureWipe(arg);
+            if (inline_value) common_routines::SecureWipe(*inline_value);
+        }
         seen[def->name] = true;
     }
 

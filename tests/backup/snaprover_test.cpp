@@ -206,7 +206,7 @@ TEST_F(SnaproverBase, CommandLineAndStartUp) {
 TEST_F(SnaproverBase, WalActions) {
     dir_ = scratch_.MakeDir("wal dir; touch pwned $(touch pwned2)");
     WriteFileOrDie(pghome_ + "/pg_probackup",
-                   "#!/bin/sh\nhome=\"$(dirname \"$0\")/..\"\nprintf '%s\\n' \"$@\" >> \"$home/calls\"\n"
+                   "#!/bin/sh\nhome=\"$(dirname \"$0\")/..\"\nprintf '%s\\n' \"$@\" >> \"$home/calls\"\nenv >> \"$home/environ\"\n"
                    "echo noise >&2\ncat \"$home/answer\"\n",
                    0755);
     auto timeline = [](int tli, const char* status) {
@@ -232,6 +232,9 @@ TEST_F(SnaproverBase, WalActions) {
     RunResult started = Snap("wal-backup-started", "W1");
     EXPECT_EQ(started.exit_code, 0);
     EXPECT_EQ(ReadFileOrDie(scratch_ / "pghome/calls"), "show\n-B\n" + dir_ + "\n--archive\n--format=json\n");
+    // The password given to snaprover reaches the child in neither its
+    // arguments nor its environment.
+    EXPECT_FALSE(Contains(ReadFileOrDie(scratch_ / "pghome/environ"), kUserPassword));
     EXPECT_FALSE(fs::exists(dir_ + "/pwned") || fs::exists(dir_ + "/pwned2") || fs::exists(scratch_ / "pwned"));
     std::string wal = ReadFileOrDie(Label("wal_backup_state"));
     std::regex w1("\\[" + std::regex_replace(kept + ", " + newer, std::regex(R"([\[\]{}().*+?^$\\|])"), R"(\$&)") +

@@ -173,7 +173,8 @@ TEST(SecretMemory, ConnectorsLeaveNothingWhenTheServerProcessEnds) {
 // a core-file size limit of 0, and not dumpable (which a core handler behind a
 // pipe would otherwise ignore the limit for). Each program runs as the
 // database's account under gdb to its exit_group; a process that is not
-// dumpable has its /proc files owned by root.
+// dumpable has its /proc files owned by root. A password given as an argument
+// is gone from the command line that every local user can read.
 TEST(SecretMemory, CoreDumpsAreOffInEveryProgramHoldingSecrets) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
     const struct passwd* postgres = getpwnam("postgres");
@@ -186,14 +187,17 @@ TEST(SecretMemory, CoreDumpsAreOffInEveryProgramHoldingSecrets) {
     const std::string report =
         "python import gdb, os; p = gdb.selected_inferior().pid; "
         "print('limit', [l.split()[4] for l in open('/proc/%d/limits' % p) if l.startswith('Max core')][0]); "
-        "print('owner', os.stat('/proc/%d/status' % p).st_uid)";
+        "print('owner', os.stat('/proc/%d/status' % p).st_uid); "
+        "print('cmdline', open('/proc/%d/cmdline' % p).read().replace(chr(0), ' '))";
     const std::vector<std::vector<std::string>> programs = {
         {"keyforge"},
         {"paramseal"},
         {"snaprover", "wal-backup-failed", "-B", label, "--host", "h", "-p", "1", "-d", "d", "-U", "u",
-         "--session-id", "S"},
+         "--session-id", "S", "--password", "Arg-Pw-7730"},
+        {"snaprover", "wal-backup-failed", "-B", label, "--host", "h", "-p", "1", "-d", "d", "-U", "u",
+         "--session-id", "S", "--password=Arg-Pw-7730"},
         {"guardinit", "--help"},
-        {"pwseal", "enc", "-W", "pw"},
+        {"pwseal", "enc", "-W", "Arg-Pw-7730"},
         {"credtab", "show"},
     };
     for (const auto& args : programs) {
@@ -210,6 +214,8 @@ TEST(SecretMemory, CoreDumpsAreOffInEveryProgramHoldingSecrets) {
         const testsupport::RunResult r = testsupport::Run(o);
         EXPECT_NE(r.out.find("limit 0\n"), std::string::npos) << args[0] << "\n" << r.out << r.err;
         EXPECT_NE(r.out.find("owner 0\n"), std::string::npos) << args[0] << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find("cmdline " + testsupport::StagedProgram(args[0])), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Arg-Pw-7730"), std::string::npos) << args[0] << "\n" << r.out;
     }
 }
 

@@ -88,7 +88,11 @@ int Run(int argc, char** argv) {
     while ((c = getopt_long(argc, argv, "sW:Vh", kLongOptions, nullptr)) != -1) {
         switch (c) {
             case 's': skip_confirm = true; break;
-            case 'W': password = optarg; break;
+            case 'W':
+                // Out of the command line that other users can read.
+                password = optarg;
+                common_routines::SecureWipe(optarg, password.size());
+                break;
             case 'V':
                 PrintLine(std::string("pwseal (") + product_info::kMaker + ") " + product_info::kFullVersion);
                 return 0;
