@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -41,6 +42,24 @@ constexpr const char* kWrongFormat =
 // Room for a typical answer, so that the response buffer rarely grows (each
 // growth leaves a copy behind that has to be wiped).
 constexpr size_t kResponseReserve = 16 * 1024;
+
+// Percent-encodes every byte outside the URL's unreserved characters.
+std::string EscapePathPart(std::string_view text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
 
 // Request bodies hold secrets (login secret, value), so they are built here into
 // a string that is wiped afterwards instead of going through a JSON writer's
@@ -456,7 +475,7 @@ ErrorResult KmsRemote::GetAuthTokenIfNeeded(bool searchOnFail) {
     common_routines::SecureString body;
     body.reserve(BodyCapacity(login_.size() + secret_.size()));
     if (credentials_type_ == KMS_CREDENTIALS_USERPASS) {
-        path = kUserpassLoginPath + login_;
+        path = kUserpassLoginPath + EscapePathPart(login_);
         body = "{\"password\":";
         AppendJsonString(body, secret_);
         body += "}\n";
@@ -609,21 +628,42 @@ bool KmsRemote::IsInitialized() {
 
 namespace {
 
-std::string ValuePath(const std::string& domain, const std::string& clusterId, const std::string& subdomain,
-                      const std::string& key) {
+// Builds the value path from the caller's names. Characters outside the URL's
+// unreserved set are percent-encoded, so a '?', '#', '%' or blank in a name
+// stays part of the path (the server decodes it); '/' keeps nesting the path.
+// A "." or ".." part is refused: the URL library would resolve it and the
+// request would leave the key-value store for another endpoint of the server.
+ErrorResult ValuePath(const char* operation, const std::string& domain, const std::string& clusterId,
+                      const std::string& subdomain, const std::string& key, std::string& path) {
     using common_routines::JoinPath;
-    return JoinPath(JoinPath(JoinPath(JoinPath(kValuePathRoot, domain), clusterId), subdomain), key);
+    const std::string joined = JoinPath(JoinPath(JoinPath(domain, clusterId), subdomain), key);
+    path = kValuePathRoot;
+    // As JoinPath would join it to the root: one leading '/' merges with the root's.
+    for (size_t begin = joined.starts_with('/') ? 1 : 0; begin <= joined.size();) {
+        size_t end = joined.find('/', begin);
+        if (end == std::string::npos) end = joined.size();
+        const std::string_view part(joined.data() + begin, end - begin);
+        if (part == "." || part == "..") {
+            return Failure(ERR_INPUT_DATA, operation, "The value path may not have a \".\" or \"..\" part: " + joined);
+        }
+        path += EscapePathPart(part);
+        if (end < joined.size()) path += '/';
+        begin = end + 1;
+    }
+    return nullptr;
 }
 
 }  // namespace
 
 ErrorResult KmsRemote::GetValue(const std::string& domain, const std::string& clusterId,
                                 const std::string& subdomain, const std::string& key, std::string& value) {
+    std::string path;
+    if (ErrorResult result = ValuePath("GetValue", domain, clusterId, subdomain, key, path); IsFailure(result)) {
+        return result;
+    }
     Answer answer;
     const RequestKind kind{.secret_answer = true, .server_errors_pass = true};
-    if (ErrorResult result = PerformRequestWithCheckAuthToken(HttpMethod::kGet,
-                                                              ValuePath(domain, clusterId, subdomain, key), "",
-                                                              kind, answer);
+    if (ErrorResult result = PerformRequestWithCheckAuthToken(HttpMethod::kGet, path, "", kind, answer);
         IsFailure(result)) {
         return result;
     }
@@ -646,8 +686,13 @@ ErrorResult KmsRemote::GetValue(const std::string& domain, const std::string& cl
     return nullptr;
 }
 
-ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& path, std::string_view body,
+ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& domain, const std::string& clusterId,
+                                  const std::string& subdomain, const std::string& key, std::string_view body,
                                   bool checkAndSet) {
+    std::string path;
+    if (ErrorResult result = ValuePath(operation, domain, clusterId, subdomain, key, path); IsFailure(result)) {
+        return result;
+    }
     Answer answer;
     const RequestKind kind{.secret_answer = false, .server_errors_pass = true};
     if (ErrorResult result = PerformRequestWithCheckAuthToken(HttpMethod::kPost, path, body, kind, answer);
@@ -673,13 +718,13 @@ ErrorResult KmsRemote::WriteValue(const char* operation, const std::string& path
 
 ErrorResult KmsRemote::SetValue(const std::string& domain, const std::string& clusterId,
                                 const std::string& subdomain, const std::string& key, const std::string& value) {
-    return WriteValue("SetValue", ValuePath(domain, clusterId, subdomain, key), ValueBody(value, "}}\n"), false);
+    return WriteValue("SetValue", domain, clusterId, subdomain, key, ValueBody(value, "}}\n"), false);
 }
 
 ErrorResult KmsRemote::CheckAndSetValue(const std::string& domain, const std::string& clusterId,
                                         const std::string& subdomain, const std::string& key,
                                         const std::string& value) {
-    return WriteValue("CheckAndSetValue", ValuePath(domain, clusterId, subdomain, key),
+    return WriteValue("CheckAndSetValue", domain, clusterId, subdomain, key,
                       ValueBody(value, "},\"options\":{\"cas\":\"0\"}}\n"), true);
 }
 

@@ -94,7 +94,8 @@ private:
                                                  Answer& answer);
     ErrorResult GetAuthTokenIfNeeded(bool searchOnFail);
     ErrorResult GetCheckPickKmsParams();
-    ErrorResult WriteValue(const char* operation, const std::string& path, std::string_view body,
+    ErrorResult WriteValue(const char* operation, const std::string& domain, const std::string& clusterId,
+                           const std::string& subdomain, const std::string& key, std::string_view body,
                            bool checkAndSet);
 
     // Drops the selected server, its login and the token (wiping the secrets).

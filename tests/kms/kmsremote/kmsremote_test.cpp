@@ -370,6 +370,25 @@ TEST_F(KmsRemoteTest, RequestsCarryTheExpectedPathsHeadersAndBodies) {
     }
 }
 
+// Names reach the server as path parts whatever they hold: what is not an
+// unreserved URL character is percent-encoded (the server decodes it), and a
+// "." or ".." part, which would lead the request out of the key-value store, is
+// refused before anything is sent.
+TEST_F(KmsRemoteTest, NamesAreEscapedInPathsAndDotPartsRefused) {
+    a_->Control(ParseJson(R"({"users":{"db@srv+1":"pw 7\"q"},"kv":{}})"));
+    a_->Mark();
+    Entry entry{a_->port()};
+    entry.login = "db@srv+1";
+    const auto lines = Host({Init(Settings({entry})), "set kv1 c/9 m k?x#y%z&w=1 v1", "get kv1 c/9 m k?x#y%z&w=1",
+                             "get kv1 c-9 .. key", "set kv1 ../../sys policy key v", "cas kv1 c-9 m/. key v"});
+    ExpectLines({"*", "*", "*", "*", "init 0", "set 0", "get 0 v1", "get -17", "set -17", "cas -17"}, lines);
+    std::vector<std::string> paths;
+    for (const auto& r : a_->Requests()) paths.push_back(r["path"].asString());
+    const std::string value = "/v1/kv/data/kv1/c/9/m/k%3Fx%23y%25z%26w%3D1";
+    EXPECT_EQ(paths, (std::vector<std::string>{"/v1/sys/health", "/v1/auth/userpass/login/db%40srv%2B1", value,
+                                               value, value}));
+}
+
 // Answers to value requests: which ones fail over to a new selection, which log
 // in again, and which fail at once, in the status-200 forms and in the forms a
 // real Vault server sends.

@@ -39,6 +39,7 @@ import ssl
 import subprocess
 import sys
 import threading
+import urllib.parse
 
 CAS_TEXT = "check-and-set parameter did not match the current version"
 
@@ -181,7 +182,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path == "/v1/sys/health":
             return 200, {"initialized": True, "sealed": False, "standby": False}
         if method == "POST" and path.startswith("/v1/auth/userpass/login/"):
-            user = path[len("/v1/auth/userpass/login/"):]
+            user = urllib.parse.unquote(path[len("/v1/auth/userpass/login/"):])
             if user in st.users and st.users[user] == request.get("password"):
                 return 200, self.issue_token()
             return 400, {"errors": ["invalid username or password"]}
@@ -194,7 +195,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             token = self.headers.get("X-Vault-Token", "")
             if token not in st.tokens:
                 return 403, {"errors": ["permission denied"]}
-            key = path[len("/v1/kv/data/"):]
+            key = urllib.parse.unquote(path[len("/v1/kv/data/"):])
             versions = st.kv.get(key, [])
             if method == "GET":
                 if not versions:
