@@ -26,11 +26,14 @@ using console_colour::kYellow;
 constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 constexpr size_t kSignalCount = sizeof(kEndingSignals) / sizeof(kEndingSignals[0]);
 
-// State the signal handler needs; written only while no handler is installed.
+// State the signal handlers need; written only while no handler is installed.
 struct termios g_saved_mode;
+struct termios g_quiet_mode;
 volatile sig_atomic_t g_mode_changed = 0;
 struct sigaction g_previous[kSignalCount];
 bool g_installed[kSignalCount];
+struct sigaction g_previous_stop;
+bool g_stop_installed = false;
 
 size_t SignalIndex(int sig) {
     for (size_t i = 0; i < kSignalCount; ++i) {
@@ -48,6 +51,33 @@ extern "C" void RestoreTerminalOnSignal(int sig) {
     size_t i = SignalIndex(sig);
     if (i < kSignalCount) sigaction(sig, &g_previous[i], nullptr);
     raise(sig);
+    errno = saved_errno;
+}
+
+// Ctrl+Z while a secret is typed: the shell that takes the terminal over must
+// get it back with echo, and on "fg" the terminal is left in the shell's mode,
+// which would show the rest of the secret in the clear. So the terminal is
+// restored, the process stops as the signal's default action would stop it,
+// and once continued the handler turns echo off again before input goes on.
+extern "C" void StopWithTerminalRestored(int sig) {
+    int saved_errno = errno;
+    if (g_mode_changed) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+    struct sigaction default_action;
+    memset(&default_action, 0, sizeof(default_action));
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    struct sigaction ours;
+    sigaction(sig, &default_action, &ours);
+    // Pending while this handler runs; unblocking it stops the process, and
+    // the call returns once the process is continued.
+    raise(sig);
+    sigset_t stop_signal, previous_mask;
+    sigemptyset(&stop_signal);
+    sigaddset(&stop_signal, sig);
+    sigprocmask(SIG_UNBLOCK, &stop_signal, &previous_mask);
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+    sigaction(sig, &ours, nullptr);
+    if (g_mode_changed) tcsetattr(STDIN_FILENO, TCSANOW, &g_quiet_mode);
     errno = saved_errno;
 }
 
@@ -77,6 +107,8 @@ public:
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
         quiet.c_cc[VMIN] = 1;
         quiet.c_cc[VTIME] = 0;
+        g_quiet_mode = quiet;
+        InstallStopHandler();
         g_mode_changed = 1;
         active_ = true;
         tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
@@ -90,6 +122,8 @@ public:
             if (g_installed[i]) sigaction(kEndingSignals[i], &g_previous[i], nullptr);
             g_installed[i] = false;
         }
+        if (g_stop_installed) sigaction(SIGTSTP, &g_previous_stop, nullptr);
+        g_stop_installed = false;
     }
 
     // The terminal's end-of-file character (normally Ctrl+D), or -1 when standard
@@ -104,6 +138,20 @@ public:
     TerminalModeGuard& operator=(const TerminalModeGuard&) = delete;
 
 private:
+    // Only a stop signal left at its default action is taken over; the read of
+    // the secret resumes after the handler (SA_RESTART).
+    static void InstallStopHandler() {
+        g_stop_installed = false;
+        if (sigaction(SIGTSTP, nullptr, &g_previous_stop) != 0) return;
+        if (g_previous_stop.sa_handler != SIG_DFL || (g_previous_stop.sa_flags & SA_SIGINFO)) return;
+        struct sigaction action;
+        memset(&action, 0, sizeof(action));
+        action.sa_handler = StopWithTerminalRestored;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        g_stop_installed = sigaction(SIGTSTP, &action, nullptr) == 0;
+    }
+
     bool active_ = false;
 };
 

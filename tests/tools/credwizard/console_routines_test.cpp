@@ -116,6 +116,9 @@ public:
         EXPECT_EQ(pipe(res_), 0);
         pid_ = fork();
         if (pid_ == 0) {
+            // A process group of its own with the test as parent outside it:
+            // not orphaned, so a stop signal does stop it.
+            setpgid(0, 0);
             close(master_);
             close(res_[0]);
             dup2(slave_, STDIN_FILENO);
@@ -153,6 +156,11 @@ public:
     }
     void Type(const std::string& bytes) { WriteAll(master_, bytes); }
     void Signal(int sig) { kill(pid_, sig); }
+    // Waits until the child has stopped (or ended); true when it stopped.
+    bool WaitStopped() {
+        int status = 0;
+        return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+    }
     ChildOutcome Finish() {
         pid_t pid = pid_;
         pid_ = -1;
@@ -207,6 +215,29 @@ TEST(SecretEntry, TerminalModeIsRestoredWhenInterrupted) {
     ChildOutcome outcome = child.Finish();
     EXPECT_EQ(outcome.status, -SIGINT);
     EXPECT_TRUE(child.EchoOn());
+}
+
+// Ctrl+Z at a secret prompt hands the terminal back with echo; after "fg" the
+// rest of the secret is hidden again, whatever mode the shell left behind.
+TEST(SecretEntry, StoppedEntryRestoresEchoAndHidesAgainWhenContinued) {
+    for (auto body : {+[] { return common_routines::GetSecret("enter password:"); },
+                      +[] { return console_routines::GetSecret("enter password:"); }}) {
+        TerminalChild child(body);
+        ASSERT_TRUE(child.WaitFor("enter password:"));
+        ASSERT_TRUE(child.WaitForQuietMode());
+        child.Type("ab");
+        ASSERT_TRUE(child.WaitFor("**"));
+        child.Signal(SIGTSTP);
+        ASSERT_TRUE(child.WaitStopped());
+        EXPECT_TRUE(child.EchoOn());
+        child.Signal(SIGCONT);
+        ASSERT_TRUE(child.WaitForQuietMode());
+        child.Type("cd\n");
+        ChildOutcome outcome = child.Finish();
+        EXPECT_EQ(outcome.result, "value:abcd");
+        EXPECT_EQ(outcome.output, kYellowPrompt.substr(0, kYellowPrompt.size() - 1) + "\r\n****\r\n");
+        EXPECT_TRUE(child.EchoOn());
+    }
 }
 
 TEST(SecretEntry, EndOfFileKeyAtEmptySecretEndsTheInput) {
