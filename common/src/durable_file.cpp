@@ -215,7 +215,12 @@ int DurableReplaceFile(const std::string& path, const void* data, size_t length,
     if (::fsync(temp.fd()) != 0) return ERR_WRITE_FILE;
 
     if (exists) {
-        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+        // Compared with the temporary file itself, not with this process's ids:
+        // in a set-group-ID directory a new file takes the directory's group,
+        // which would otherwise replace the old file's group unnoticed.
+        struct stat created {};
+        if (::fstat(temp.fd(), &created) != 0) return ERR_WRITE_FILE;
+        if (created.st_uid != st.st_uid || created.st_gid != st.st_gid) {
             // The owner can only be kept by a privileged process; otherwise keep
             // it by writing into the existing file.
             if (::fchown(temp.fd(), st.st_uid, st.st_gid) != 0) {

@@ -63,27 +63,40 @@ TEST(DurableFile, ReplacesContentAndLeavesNoTemporaryFile) {
 
 TEST(DurableFile, KeepsOwnerGroupAndModeOfTheReplacedFile) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file another owner";
-    testsupport::ScratchDir dir;
-    std::string path = dir / "owned.cfg";
-    testsupport::WriteFileOrDie(path, "old", 0640);
-    ASSERT_EQ(0, chown(path.c_str(), 1234, 4321));
-    ASSERT_EQ(0, chmod(path.c_str(), 0640));
+    // Another owner; and the writer's own file in a set-group-ID directory of
+    // another group, where a new file would take the directory's group.
+    struct Case {
+        uid_t uid;
+        gid_t gid;
+        gid_t setgid_dir_group;
+    };
+    for (const Case& c : {Case{1234, 4321, 0}, Case{0, 0, 4321}}) {
+        testsupport::ScratchDir dir;
+        if (c.setgid_dir_group != 0) {
+            ASSERT_EQ(0, chown(dir.path().c_str(), 0, c.setgid_dir_group));
+            ASSERT_EQ(0, chmod(dir.path().c_str(), 02770));
+        }
+        std::string path = dir / "owned.cfg";
+        testsupport::WriteFileOrDie(path, "old", 0640);
+        ASSERT_EQ(0, chown(path.c_str(), c.uid, c.gid));
+        ASSERT_EQ(0, chmod(path.c_str(), 0640));
 
-    // The temporary file must already carry the final owner and mode when the
-    // content is in it, so it is never readable by more users than the result.
-    struct stat tempStat {};
-    DurableWriteOptions options;
-    options.before_rename = [&](int fd) { return fstat(fd, &tempStat) == 0 ? 0 : errno; };
-    ASSERT_EQ(0, Replace(path, "new", options));
-    EXPECT_EQ(1234u, tempStat.st_uid);
-    EXPECT_EQ(4321u, tempStat.st_gid);
-    EXPECT_EQ(0640u, tempStat.st_mode & 07777);
+        // The temporary file must already carry the final owner and mode when the
+        // content is in it, so it is never readable by more users than the result.
+        struct stat tempStat {};
+        DurableWriteOptions options;
+        options.before_rename = [&](int fd) { return fstat(fd, &tempStat) == 0 ? 0 : errno; };
+        ASSERT_EQ(0, Replace(path, "new", options));
+        EXPECT_EQ(c.uid, tempStat.st_uid);
+        EXPECT_EQ(c.gid, tempStat.st_gid);
+        EXPECT_EQ(0640u, tempStat.st_mode & 07777);
 
-    struct stat st = StatOf(path);
-    EXPECT_EQ(1234u, st.st_uid);
-    EXPECT_EQ(4321u, st.st_gid);
-    EXPECT_EQ(0640u, st.st_mode & 07777);
-    EXPECT_EQ("new", testsupport::ReadFileOrDie(path));
+        struct stat st = StatOf(path);
+        EXPECT_EQ(c.uid, st.st_uid);
+        EXPECT_EQ(c.gid, st.st_gid);
+        EXPECT_EQ(0640u, st.st_mode & 07777);
+        EXPECT_EQ("new", testsupport::ReadFileOrDie(path));
+    }
 }
 
 TEST(DurableFile, NewFileGetsTheRequestedModeLessUmask) {
