@@ -1,6 +1,7 @@
 #include "common/dynamic_module.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -68,6 +69,15 @@ DynamicModule::DynamicModule(const char* directory, const char* library_name, co
     for (const std::string& candidate :
          Candidates(directory, library_name, bin_marker, lib_replacement, library_path, required_symbols)) {
         if (candidate.find(".so") == std::string::npos) {
+            continue;
+        }
+        // dlopen opens the file blocking: a FIFO among the candidates would stop
+        // the process (a database server included) for good. Only what is a
+        // regular file after following links can be a library; a name that
+        // cannot be examined (a bare name for the library search) is left to
+        // dlopen.
+        struct stat st {};
+        if (stat(candidate.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
             continue;
         }
         void* handle = dlopen(candidate.c_str(), RTLD_LAZY);

@@ -119,6 +119,15 @@ TEST_F(DynamicModuleTest, OnlyPathsContainingDotSoQualify) {
     testsupport::WriteFileOrDie(junkDir + "/a.so", "not an ELF file");
     Place(PROBE_FIRST, junkDir + "/b.so");
     EXPECT_EQ(Load(junkDir.c_str(), nullptr, nullptr, nullptr, nullptr).name, "first");
+
+    // Nor is a FIFO, whose open would block for ever (in a child, so that a
+    // hang ends there), or a directory.
+    ASSERT_EQ(0, mkfifo((junkDir + "/a0.so").c_str(), 0600));
+    fs::create_directory(junkDir + "/a1.so");
+    EXPECT_EQ(0, testsupport::RunInChild([&] {
+        alarm(120);
+        return Load(junkDir.c_str(), nullptr, nullptr, nullptr, nullptr).name == "first" ? 0 : 1;
+    }));
 }
 
 TEST_F(DynamicModuleTest, EmptyOrMissingDirectoryLoadsNothing) {
