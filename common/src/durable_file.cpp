@@ -86,11 +86,12 @@ int RewriteInPlace(const std::string& path, const void* data, size_t length,
                    const DurableWriteOptions& options) {
     if (options.rewritten_in_place) *options.rewritten_in_place = true;
     // Never blocks: a FIFO opened for writing without a reader fails at once.
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    const int nofollow = options.follow_symlinks ? 0 : O_NOFOLLOW;
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | nofollow));
     bool created = false;
     if (fd.get() < 0 && errno == ENOENT) {
         // A dangling symbolic link: its target is created, as a plain write would.
-        fd.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600));
+        fd.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | nofollow, 0600));
         created = fd.get() >= 0;
     }
     if (fd.get() < 0) return ERR_OPEN_FILE;
@@ -191,6 +192,7 @@ int DurableReplaceFile(const std::string& path, const void* data, size_t length,
     std::string target = path;
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (!options.follow_symlinks) return ERR_OPEN_FILE;
         std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                              &std::free);
         // A dangling link: let open() create the target, as a plain write would.
@@ -198,7 +200,9 @@ int DurableReplaceFile(const std::string& path, const void* data, size_t length,
         target = resolved.get();
     }
 
-    bool exists = ::stat(target.c_str(), &st) == 0;
+    // Without following, a link that appeared since the check above is no
+    // regular file either.
+    bool exists = (options.follow_symlinks ? ::stat(target.c_str(), &st) : ::lstat(target.c_str(), &st)) == 0;
     // A FIFO or a device is no file to keep a secret in (and may block or
     // swallow the content).
     if (exists && !S_ISREG(st.st_mode)) return ERR_OPEN_FILE;

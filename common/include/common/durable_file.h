@@ -55,6 +55,11 @@ struct DurableWriteOptions {
     bool secret_file = false;
     // Set to true when the file was rewritten in place instead of replaced.
     bool* rewritten_in_place = nullptr;
+    // False: a symbolic link at the path is not followed but refused with
+    // ERR_OPEN_FILE, for files in a directory that other users may write into
+    // (a planted link would have its target replaced). A link that appears
+    // after the check is replaced itself, never its target.
+    bool follow_symlinks = true;
 };
 
 // Replaces the content of `path` with `length` bytes from `data`.
@@ -62,7 +67,8 @@ struct DurableWriteOptions {
 // can be opened or the path is no regular file, ERR_WRITE_FILE when reserving
 // space, writing, flushing or the rename fails, or the code of `before_rename`.
 // On any failure of the atomic path the old file is unchanged. A symbolic link
-// at `path` is followed: its target is replaced and the link stays.
+// at `path` is followed (unless `follow_symlinks` is false): its target is
+// replaced and the link stays.
 int DurableReplaceFile(const std::string& path, const void* data, size_t length,
                        const DurableWriteOptions& options = {});
 
