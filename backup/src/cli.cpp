@@ -45,10 +45,20 @@ void PrintLine(const std::string& text) {
 }
 
 void Logger::Open(const std::string& path, const std::string& session_id) {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // Others may write into the label directory: a link planted as the log would
+    // have the mode change below open its target to everybody, and a FIFO would
+    // block the open. Only a regular file is taken.
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) throw std::runtime_error("cannot open log file \"" + path + "\": " + std::strerror(errno));
-    // Every invocation of a backup appends here, whichever user runs it.
-    if (fchmod(fd, 0666) != 0) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        throw std::runtime_error("cannot open log file \"" + path + "\": not a regular file");
+    }
+    // Every invocation of a backup appends here, whichever user runs it. A log
+    // that another user created already open to all needs no change (and only
+    // its owner could make one).
+    if ((st.st_mode & 07777) != 0666 && fchmod(fd, 0666) != 0) {
         int e = errno;
         close(fd);
         throw std::runtime_error("cannot change mode of \"" + path + "\": " + std::strerror(e));

@@ -1,9 +1,11 @@
 // Backup and WAL state history files.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <cstring>
 
 #include "common/durable_file.h"
 #include "common/error_code.h"
@@ -13,10 +15,6 @@ namespace snaprover {
 
 namespace {
 
-bool IsRegularFile(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 bool SameSession(const JsonValue& record) {
     if (!record.IsObject()) return false;
@@ -33,15 +31,51 @@ std::string StateOf(const JsonValue& record) {
 
 }  // namespace
 
+bool IsRegularFile(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void WriteLabelDirFile(const std::string& path, const std::string& text) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        throw std::runtime_error("cannot write \"" + path + "\": not a regular file");
+    }
+    common_routines::DurableWriteOptions options;
+    options.create_mode = 0666;
+    options.follow_symlinks = false;
+    int rc = common_routines::DurableReplaceFile(path, text.data(), text.size(), options);
+    if (rc != 0) {
+        throw std::runtime_error("cannot write \"" + path + "\": " + ErrorCodeToStr(rc) + " (" +
+                                 std::to_string(rc) + ")");
+    }
+}
+
 std::optional<JsonValue> History::read_history() {
     if (!IsRegularFile(filename_)) return std::nullopt;
     try {
-        std::ifstream in(filename_, std::ios::binary);
-        if (!in) throw std::runtime_error("cannot open \"" + filename_ + "\" for reading");
-        std::ostringstream text;
-        text << in.rdbuf();
-        if (in.bad()) throw std::runtime_error("cannot read \"" + filename_ + "\"");
-        std::string body = text.str();
+        // Not through a link or into a FIFO swapped in since the check above.
+        int fd = open(filename_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        struct stat st {};
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            int e = errno;
+            if (fd >= 0) close(fd);
+            throw std::runtime_error("cannot open \"" + filename_ + "\" for reading: " +
+                                     (fd >= 0 ? "not a regular file" : std::strerror(e)));
+        }
+        std::string body;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                int e = errno;
+                close(fd);
+                if (n < 0) throw std::runtime_error("cannot read \"" + filename_ + "\": " + std::strerror(e));
+                break;
+            }
+            body.append(buf, static_cast<size_t>(n));
+        }
         size_t b = body.find_first_not_of(" \t\n\r\f\v");
         if (b == std::string::npos) return std::nullopt;
         size_t e = body.find_last_not_of(" \t\n\r\f\v");
@@ -66,16 +100,7 @@ std::string History::get_state() {
     return "None";
 }
 
-void History::write_history(const JsonValue& records) {
-    std::string text = records.Dump();
-    common_routines::DurableWriteOptions options;
-    options.create_mode = 0666;
-    int rc = common_routines::DurableReplaceFile(filename_, text.data(), text.size(), options);
-    if (rc != 0) {
-        throw std::runtime_error("cannot write \"" + filename_ + "\": " + ErrorCodeToStr(rc) + " (" +
-                                 std::to_string(rc) + ")");
-    }
-}
+void History::write_history(const JsonValue& records) { WriteLabelDirFile(filename_, records.Dump()); }
 
 void History::append_state(const JsonValue& state) {
     try {

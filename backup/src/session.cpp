@@ -44,14 +44,12 @@ const char* const kStopBackup =
 
 const char* const kQueryCanceled = "57014";
 
-bool IsFile(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool IsFile(const std::string& path) { return IsRegularFile(path); }
 
+// Anything under the name, a link (also a dangling one) included.
 bool Exists(const std::string& path) {
     struct stat st {};
-    return stat(path.c_str(), &st) == 0;
+    return lstat(path.c_str(), &st) == 0;
 }
 
 // Runs one session-listing statement on its own short connection. User and
@@ -75,12 +73,7 @@ bool has_backup_session() {
 
 void kill_backup_sessions() { SessionQuery(kKillSessions); }
 
-void WriteResultFile(const std::string& path, const std::string& text) {
-    common_routines::DurableWriteOptions options;
-    options.create_mode = 0666;
-    int rc = common_routines::DurableReplaceFile(path, text.data(), text.size(), options);
-    if (rc != 0) throw std::runtime_error("cannot write \"" + path + "\": " + ErrorCodeToStr(rc));
-}
+void WriteResultFile(const std::string& path, const std::string& text) { WriteLabelDirFile(path, text); }
 
 std::string MicrosecondStamp() {
     struct timeval tv {};
@@ -222,8 +215,14 @@ void CloseDescriptorsExcept(const std::set<int>& keep) {
 void Detach() {
     Context& ctx = Ctx();
     std::string errors_path = ctx.LabelFile("errors");
-    int errors_fd = open(errors_path.c_str(), O_RDWR | O_APPEND | O_CREAT, 0666);
+    // As the log: never through a link planted there, never a FIFO.
+    int errors_fd = open(errors_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (errors_fd < 0) throw std::runtime_error("cannot open \"" + errors_path + "\": " + std::strerror(errno));
+    struct stat errors_st {};
+    if (fstat(errors_fd, &errors_st) != 0 || !S_ISREG(errors_st.st_mode)) {
+        close(errors_fd);
+        throw std::runtime_error("cannot open \"" + errors_path + "\": not a regular file");
+    }
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
@@ -338,7 +337,7 @@ void stop_backup() {
         }
     }
     std::string done_path = ctx.LabelFile("backup_done");
-    int fd = open(done_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(done_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) throw std::runtime_error("cannot create \"" + done_path + "\": " + std::strerror(errno));
     close(fd);
     PrintLine("waiting for backup mode to stop...");

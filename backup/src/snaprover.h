@@ -105,6 +105,14 @@ struct Context {
 };
 Context& Ctx();
 
+// Files of the label directory. Other users may write into that directory, so
+// a link or a FIFO found under one of its names is never followed or opened:
+// IsRegularFile is true only for a regular file itself, and WriteLabelDirFile
+// replaces a regular file (or creates it, mode 0666 less the umask) crash-safely
+// and refuses anything else. Throws std::runtime_error.
+bool IsRegularFile(const std::string& path);
+void WriteLabelDirFile(const std::string& path, const std::string& text);
+
 // Local time "%Y-%m-%d %H:%M:%S".
 std::string now();
 

@@ -226,8 +226,7 @@ void rotate_wal_history() {
     Context& ctx = Ctx();
     std::optional<JsonValue> hist_data = ctx.data_hist.read_history();
     if (!hist_data || hist_data->Items().empty()) return;
-    struct stat st {};
-    if (stat(ctx.wal_state_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (!IsRegularFile(ctx.wal_state_path)) return;
     try {
         std::tm oldest_keep = StartTime(hist_data->Items().front());
         std::optional<JsonValue> wal_data = ctx.wal_hist.read_history();

@@ -90,6 +90,45 @@ TEST_F(SnaproverHistory, StateOperations) {
     EXPECT_NE(Log().find("ERROR - could not find session\n"), std::string::npos);
 }
 
+// Others may write into the label directory: a link or a FIFO planted under
+// one of its names is neither followed nor waited on; the target keeps its
+// content and mode.
+TEST_F(SnaproverHistory, PlantedLinksAndFifosAreLeftAlone) {
+    Ctx().log.Open(scratch_ / "own.log", "A");  // the fixture's log name is planted below
+    const std::string victim = scratch_ / "victim";
+    const std::string victim_text = "[{\"state\": \"started\", \"session_id\": \"A\"}]";
+    struct Case {
+        const char* name;
+        const char* target;  // link target, or nullptr for a FIFO
+        void (*act)(const std::string& path);
+    };
+    const Case cases[] = {
+        {"snapwarden.log", "victim", [](const std::string& p) { snaprover::Logger().Open(p, "A"); }},
+        {"snapwarden.log", nullptr, [](const std::string& p) { snaprover::Logger().Open(p, "A"); }},
+        {"backup_state", "victim", [](const std::string&) { snaprover::set_backup_state_failed(); }},
+        {"backup_state", "absent", [](const std::string&) { snaprover::set_backup_state_starting(); }},
+        {"backup_state", nullptr, [](const std::string&) { snaprover::set_backup_state_starting(); }},
+    };
+    for (const Case& c : cases) {
+        WriteFileOrDie(victim, victim_text);
+        ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+        const std::string path = scratch_ / c.name;
+        unlink(path.c_str());
+        ASSERT_EQ(c.target ? symlink(c.target, path.c_str()) : mkfifo(path.c_str(), 0666), 0);
+        try {
+            c.act(path);
+        } catch (const std::runtime_error&) {
+        }
+        struct stat st {};
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << c.name;
+        EXPECT_EQ(ReadFileOrDie(victim), victim_text) << c.name;
+        EXPECT_EQ(lstat((scratch_ / "absent").c_str(), &st), -1) << c.name;
+        unlink(path.c_str());
+    }
+    EXPECT_NE(ReadFileOrDie(scratch_ / "own.log").find("ERROR - could not write state. err = "), std::string::npos);
+}
+
 TEST_F(SnaproverHistory, RotationKeepsTheNewestCompletedBackups) {
     struct Case {
         std::vector<int> completed;  // positions counted from 1, oldest first
