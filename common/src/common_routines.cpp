@@ -123,6 +123,11 @@ bool CheckFileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+bool IsFifo(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 int ReadSymLink(const std::string& path, std::string& out) {
     char target[kPathBufferSize];
     const ssize_t n = readlink(path.c_str(), target, sizeof(target));
@@ -157,6 +162,9 @@ bool GetFileSize(const std::string& path, uint64_t& size) {
 
 int ReadFile(const std::string& path, std::string& out) {
     if (!CheckFileExists(path)) return ERR_FILE_NOT_FOUND;
+    // The open would wait for a writer for ever (the database server reads its
+    // parameter files through here).
+    if (IsFifo(path)) return ERR_OPEN_FILE;
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) return ERR_OPEN_FILE;
     in.exceptions(std::ios::badbit | std::ios::failbit | std::ios::eofbit);

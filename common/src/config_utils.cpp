@@ -54,7 +54,10 @@ ErrorResult ConfigUtils::LoadConfigFile(bool must_exist) {
     // then shows up as a newer file instead of being hidden behind the new stamp.
     timespec stamp{};
     const bool have_stamp = StatMtime(path_, stamp);
-    std::ifstream input(path_, std::ios::binary);
+    // A FIFO would block the open until a writer comes, for ever in a server
+    // that reloads its parameter file.
+    std::ifstream input;
+    if (!IsFifo(path_)) input.open(path_, std::ios::binary);
     if (!input.is_open()) return MakeErrorResult(ERR_OPEN_FILE, "LoadConfigFile", "Could not open file '" + path_ + "'");
     return Load(input, have_stamp, stamp);
 }

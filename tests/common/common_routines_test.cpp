@@ -216,6 +216,16 @@ TEST(WholeFiles, FailureCodes) {
                   return -cr::ReadFile(secret, text);
               }),
               -ERR_OPEN_FILE);
+
+    // A FIFO, whose open would wait for a writer for ever (in a child, so that
+    // a hang ends there).
+    ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0600));
+    EXPECT_EQ(testsupport::RunInChild([&] {
+                  alarm(120);
+                  std::string text;
+                  return -cr::ReadFile(dir / "fifo", text);
+              }),
+              -ERR_OPEN_FILE);
 }
 
 TEST(WholeFiles, CopyFile) {

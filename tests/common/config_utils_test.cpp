@@ -129,6 +129,16 @@ TEST(ConfigFile, LoadMissingOrUnreadable) {
     r = directory.LoadConfigFile(true);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->first, ERR_READ_FILE);
+
+    // A FIFO cannot be opened without waiting for a writer for ever (in a
+    // child, so that a hang ends there).
+    ASSERT_EQ(0, mkfifo((dir / "fifo.cfg").c_str(), 0600));
+    EXPECT_EQ(testsupport::RunInChild([&] {
+                  alarm(120);
+                  ErrorResult fifo = ConfigUtils(dir / "fifo.cfg").LoadConfigFile(true);
+                  return fifo ? -fifo->first : 0;
+              }),
+              -ERR_OPEN_FILE);
 }
 
 TEST(ConfigFile, SaveWritesSortedLinesThatReloadToTheSameMap) {

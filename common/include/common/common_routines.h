@@ -46,6 +46,10 @@ bool IsSymLink(const std::string& path);
 // True when the path exists after following links (a dangling link does not).
 bool CheckFileExists(const std::string& path);
 
+// True when the path (after following links) is a FIFO. Opening one blocks
+// until its other end is opened, so readers of whole files refuse it.
+bool IsFifo(const std::string& path);
+
 // Reads a link's target into `out`. Returns 0 or ERR_READ_SYMLINK.
 int ReadSymLink(const std::string& path, std::string& out);
 
