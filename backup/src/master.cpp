@@ -4,6 +4,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 
 #include "db.h"
@@ -13,8 +15,22 @@ namespace snaprover {
 
 namespace {
 
+// A cluster document of a few members is a few kilobytes; an answer beyond
+// this is no cluster document and would only fill the session's memory.
+constexpr size_t kMaxClusterAnswer = 16u << 20;
+
+struct Body {
+    std::string text;
+    bool too_large = false;
+};
+
 size_t CollectBody(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
+    Body& body = *static_cast<Body*>(user);
+    if (body.text.size() + size * count > kMaxClusterAnswer) {
+        body.too_large = true;
+        return 0;  // ends the transfer
+    }
+    body.text.append(data, size * count);
     return size * count;
 }
 
@@ -25,18 +41,32 @@ std::optional<std::string> GetCluster() {
     std::string url = "http://" + opt.patroni_host + ":" + std::to_string(opt.patroni_port) + "/cluster";
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
     if (!curl) throw std::runtime_error("curl_easy_init failed");
-    std::string body;
+    Body body;
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    // The session waits here before it reads its stop result, so an answer that
+    // never comes must not hold it past the stop statement's own time limit
+    // (the session would stay behind for good after "stop" gave up on it).
+    if (opt.stop_timeout > 0) {
+        long limit = static_cast<long>(std::min<int64_t>(opt.stop_timeout, INT_MAX / 1000));
+        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, limit);
+    }
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &CollectBody);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
     CURLcode rc = curl_easy_perform(curl.get());
+    if (body.too_large) {
+        throw std::runtime_error("GET " + url + " failed: answer larger than " + std::to_string(kMaxClusterAnswer) +
+                                 " bytes");
+    }
     if (rc != CURLE_OK) throw std::runtime_error("GET " + url + " failed: " + curl_easy_strerror(rc));
     long status = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
     if (status >= 400) return std::nullopt;
-    return body;
+    return std::move(body.text);
 }
 
 // `con` itself when it is the master, a new connection to the leader named by

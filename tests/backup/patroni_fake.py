@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Stand-in for Patroni's REST interface: answers GET /cluster with the status
 and body stored in <dir>/answer ("<status>\n<body>"; the status "cut" sends
-200, the headers and half the body, then closes the connection), appends each request path
+200, the headers and half the body, then closes the connection; "hang" sends 200
+and the headers, then nothing more), appends each request path
 to <dir>/requests, and writes the port it listens on to <dir>/port once ready."""
 import http.server
 import os
 import sys
+import time
 
 directory = sys.argv[1]
 
@@ -18,10 +20,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             status, _, body = f.read().partition("\n")
         data = body.encode()
         cut = status == "cut"
-        self.send_response(200 if cut else int(status))
+        hang = status == "hang"
+        self.send_response(200 if cut or hang else int(status))
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
+        if hang:
+            self.wfile.flush()
+            while True:
+                time.sleep(3600)
         if cut:
             self.wfile.write(data[: len(data) // 2])
             self.wfile.flush()

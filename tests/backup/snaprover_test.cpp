@@ -537,6 +537,18 @@ TEST_F(Snaprover, StandbyPingsTheLeaderFoundThroughPatroni) {
     EXPECT_EQ(Snap("stop", "L2", patroni).exit_code, 0);
     EXPECT_TRUE(Contains(Log(), " - L2 - INFO - patroni node not found -> cannot discover master\n"));
 
+    // Patroni never finishes its answer: the wait ends with the session's stop
+    // time limit, and the stop result is still collected.
+    WriteFileOrDie(fake_dir + "/answer", "hang\n{\"members\": [" + leader + "]}");
+    std::vector<std::string> short_stop = patroni;
+    short_stop.insert(short_stop.end(), {"--stop-timeout", "2"});
+    StartBackup("L4", short_stop);
+    std::vector<std::string> long_stop = patroni;
+    long_stop.insert(long_stop.end(), {"--stop-timeout", "30"});
+    RunResult hung = Snap("stop", "L4", long_stop);
+    EXPECT_EQ(hung.exit_code, 0) << hung.err;
+    EXPECT_TRUE(Contains(Log(), "/cluster failed: Timeout was reached\n  failure raised in ping_master\n")) << Log();
+
     // Patroni down: logged with the failure's origin, the backup still completes.
     kill(fake, SIGKILL);
     waitpid(fake, nullptr, 0);
