@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace snaprover {
 
@@ -266,6 +267,10 @@ private:
     JsonValue ObjectValue(int depth) {
         ++pos_;
         JsonValue obj = JsonValue::Object();
+        // Position of each key among the members: a repeated key replaces the
+        // earlier value in place, found without walking all members (a
+        // history file with many keys would otherwise take quadratic time).
+        std::unordered_map<std::string, size_t> index;
         SkipSpace();
         if (pos_ < s_.size() && s_[pos_] == '}') {
             ++pos_;
@@ -279,7 +284,13 @@ private:
             if (pos_ >= s_.size() || s_[pos_] != ':') Fail("expecting ':' delimiter");
             ++pos_;
             SkipSpace();
-            obj.Set(key, Value(depth + 1));
+            JsonValue value = Value(depth + 1);
+            auto [at, fresh] = index.emplace(key, obj.Members().size());
+            if (fresh) {
+                obj.Members().emplace_back(std::move(key), std::move(value));
+            } else {
+                obj.Members()[at->second].second = std::move(value);
+            }
             SkipSpace();
             if (pos_ < s_.size() && s_[pos_] == ',') {
                 ++pos_;

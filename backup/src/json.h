@@ -58,6 +58,8 @@ public:
     JsonValue* Find(const std::string& key);
     void Set(const std::string& key, JsonValue v);
     const std::vector<Member>& Members() const { return members_; }
+    // Members without the key lookup of Set: the caller keeps keys unique.
+    std::vector<Member>& Members() { return members_; }
 
     // One-line text with ", " and ": " separators, ASCII only.
     std::string Dump() const;

@@ -40,7 +40,8 @@ JsonValue FromJsonCpp(const Json::Value& v) {
         }
         case Json::objectValue: {
             JsonValue o = JsonValue::Object();
-            for (const auto& name : v.getMemberNames()) o.Set(name, FromJsonCpp(v[name]));
+            // The names come unique from the parsed document.
+            for (const auto& name : v.getMemberNames()) o.Members().emplace_back(name, FromJsonCpp(v[name]));
             return o;
         }
     }

@@ -46,6 +46,13 @@ TEST_F(SnaproverHistory, FileFormatIsOneLineWithKeysInInsertionOrder) {
         " \n[{\"state\": \"x\", \"b\": 1, \"a\": [true, null, 1.50, -2e3], \"\\u00e9\\ud83d\\ude00\\n\": {}}]\t");
     EXPECT_EQ(v.Dump(), "[{\"state\": \"x\", \"b\": 1, \"a\": [true, null, 1.50, -2e3], "
                         "\"\\u00e9\\ud83d\\ude00\\n\": {}}]");
+    // A repeated key keeps its place and takes the later value; a record with
+    // very many keys (a file from elsewhere) is read in linear time.
+    EXPECT_EQ(JsonValue::Parse("{\"a\": 1, \"b\": 2, \"a\": [3]}").Dump(), "{\"a\": [3], \"b\": 2}");
+    std::string many = "[{";
+    for (int i = 0; i < 400000; ++i) many += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": 0";
+    many += "}]";
+    EXPECT_EQ(JsonValue::Parse(many).Dump(), many);
     for (const char* bad : {"[1,]", "[\"a\" \"b\"]", "{\"a\" 1}", "[01]", "tru", "[\"\x01\"]", "[] []"}) {
         EXPECT_THROW(JsonValue::Parse(bad), std::runtime_error) << bad;
     }
