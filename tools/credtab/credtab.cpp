@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "common/console_colour.h"
 #include "common/common_routines.h"
@@ -380,41 +381,61 @@ private:
     PGconn* conn_ = nullptr;
 };
 
+// One record to check, taken out of the table.
+struct CheckItem {
+    std::string host;
+    uint32_t port = 0;
+    std::string database;
+    std::string username;
+    bool found = false;
+    common_routines::SecureString password;
+};
+
 void Check() {
-    OpenTable table;
-    Iteration it(table);
+    // The records and passwords are taken out first and the table is closed
+    // before any server is contacted: a server that never answers would
+    // otherwise keep the table locked, and every editor and backup that needs
+    // a password waiting, for as long as the connection attempt lasts.
+    std::vector<CheckItem> items;
+    {
+        OpenTable table;
+        Iteration it(table);
+        CredTabRecord record;
+        while (it.Next(record)) {
+            CheckItem& item = items.emplace_back();
+            item.host = Text(record.host);
+            item.port = record.port;
+            item.database = Text(record.database);
+            item.username = Text(record.username);
+            const char* password = nullptr;
+            item.found = CredTabGetPassword(table.get(), item.host.c_str(), item.port, item.database.c_str(),
+                                            item.username.c_str(), &password) == 0;
+            if (item.found) item.password.assign(password);
+        }
+    }
     bool failed = false;
-    int checked = 0;
-    CredTabRecord record;
-    while (it.Next(record)) {
-        ++checked;
-        const std::string host = Text(record.host);
-        const std::string port = std::to_string(record.port);
-        const std::string database = Text(record.database);
-        const std::string username = Text(record.username);
-        const char* password = nullptr;
-        int rc = CredTabGetPassword(table.get(), host.c_str(), record.port, database.c_str(),
-                                    username.c_str(), &password);
-        if (rc != 0) {
-            PrintColoured(kRed, "Could not get auth record for: \"" + host + "\", port \"" + port +
-                                    "\", database \"" + database + "\", user \"" + username + "\"");
+    for (const CheckItem& item : items) {
+        const std::string port = std::to_string(item.port);
+        if (!item.found) {
+            PrintColoured(kRed, "Could not get auth record for: \"" + item.host + "\", port \"" + port +
+                                    "\", database \"" + item.database + "\", user \"" + item.username + "\"");
             failed = true;
             continue;
         }
-        Connection conn(host, record.port, database, username, password);
+        Connection conn(item.host, item.port, item.database, item.username, item.password.c_str());
         if (!conn.ok()) {
-            PrintColoured(kRed, "Could not connect with host: \"" + host + "\", port \"" + port +
-                                    "\", database \"" + database + "\", user \"" + username +
+            PrintColoured(kRed, "Could not connect with host: \"" + item.host + "\", port \"" + port +
+                                    "\", database \"" + item.database + "\", user \"" + item.username +
                                     "\", msg \"" + conn.error() + "\"");
             failed = true;
         } else {
-            PrintColoured(kGreen, "Connection settings for host: \"" + host + "\", port \"" + port +
-                                      "\", database \"" + database + "\", user \"" + username +
+            PrintColoured(kGreen, "Connection settings for host: \"" + item.host + "\", port \"" + port +
+                                      "\", database \"" + item.database + "\", user \"" + item.username +
                                       "\" are OK");
         }
     }
     if (failed) ExitWithError(-1, "Failed check for some records");
-    if (checked == 0) PrintLine("Nothing to check");
+    if (items.empty()) PrintLine("Nothing to check");
 }
 
 }  // namespace

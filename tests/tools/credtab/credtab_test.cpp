@@ -1,6 +1,8 @@
 // credtab, run from the staged install tree with a scratch directory bound over
 // /etc/postgres; the check action runs against a real PostgreSQL server.
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -304,6 +306,37 @@ TEST_F(Credtab, TypedPasswordHonoursBackspace) {
     // Nothing typed is echoed, only stars and the erasing.
     EXPECT_EQ(r.out.find("pazz"), std::string::npos);
     EXPECT_NE(r.out.find("****\b \b\b \b**"), std::string::npos) << r.out;
+}
+
+// A server that accepts the connection and never answers keeps the check
+// waiting; the table is not locked meanwhile, so other editors go on.
+TEST_F(Credtab, CheckWaitingForASilentServerLeavesTheTableFree) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), length));
+    ASSERT_EQ(0, listen(listener, 4));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+    Add("127.0.0.1", std::to_string(ntohs(address.sin_port)), "db", "u", "pw", "new record added");
+
+    testsupport::PtySession check(Options({"check"}));
+    const int connection = accept(listener, nullptr, nullptr);
+    ASSERT_GE(connection, 0);
+    // The check now waits for an answer; a second editor must not wait for it.
+    testsupport::RunOptions show = Options({"show"});
+    show.timeout = std::chrono::seconds(60);
+    RunResult shown = testsupport::Run(show);
+    EXPECT_EQ(shown.exit_code, 0);
+    EXPECT_NE(shown.out.find("|        db |         u |"), std::string::npos) << shown.out;
+
+    close(listener);
+    close(connection);
+    RunResult checked = check.Wait();
+    EXPECT_EQ(checked.exit_code, 1);
+    EXPECT_NE(checked.out.find("Could not connect with host: \"127.0.0.1\""), std::string::npos) << checked.out;
 }
 
 // The check action against a live server.
