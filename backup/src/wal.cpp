@@ -117,6 +117,10 @@ void set_wal_state_started() {
         std::string output = RunShell(command);
 
         Json::CharReaderBuilder builder;
+        // The timelines end up a few levels down in the WAL history, whose reader
+        // takes 512 levels: deeper output written there would make the whole
+        // history unreadable, and the next record would then replace it.
+        builder["stackLimit"] = 256;
         Json::Value doc;
         std::string errors;
         std::unique_ptr<Json::CharReader> reader(builder.newCharReader());

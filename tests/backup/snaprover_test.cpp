@@ -275,6 +275,15 @@ TEST_F(SnaproverBase, WalActions) {
     EXPECT_TRUE(Contains(log, " - W3 - ERROR - invalid wal backup state: \"None\" -> mark backup as failed\n"
                               )) << log;
     EXPECT_EQ(ReadFileOrDie(Label("wal_backup_state")), before);
+
+    // Output nested deeper than the history can be read back is refused, so
+    // the history stays readable and keeps its records.
+    WriteFileOrDie(scratch_ / "pghome/answer", "[{\"timelines\": [{\"tli\": 1, \"status\": \"OK\", "
+                                               "\"lost-segments\": " + std::string(600, '[') +
+                                                   std::string(600, ']') + "}]}]");
+    EXPECT_EQ(Snap("wal-backup-started", "W4").exit_code, 0);
+    EXPECT_EQ(ReadFileOrDie(Label("wal_backup_state")), before);
+    EXPECT_TRUE(Contains(Log(), " - W4 - ERROR - cannot set wal history \"started\" record. err = ")) << Log();
 }
 
 // start, wait-start, a copy of the data directory, stop; the copy with the
