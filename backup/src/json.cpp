@@ -49,9 +49,37 @@ void AppendEscape(std::string& out, unsigned code) {
     out += buf;
 }
 
+// Length of the well-formed UTF-8 sequence at `i` (its code point in `code`),
+// or 0: overlong forms, surrogates and values beyond U+10FFFF are not
+// well-formed.
+size_t DecodeUtf8(const std::string& s, size_t i, unsigned& code) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = 0;
+    unsigned min = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2, code = c & 0x1Fu, min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3, code = c & 0x0Fu, min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4, code = c & 0x07u, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size()) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        unsigned char cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0u) != 0x80u) return 0;
+        code = (code << 6) | (cc & 0x3Fu);
+    }
+    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
+    return len;
+}
+
 // Writes a string literal; characters outside ASCII become \u escapes (two of
-// them, a surrogate pair, above U+FFFF). Bytes that are not valid UTF-8 are
-// written as the code point of the byte so nothing is lost silently.
+// them, a surrogate pair, above U+FFFF). A byte that is not part of well-formed
+// UTF-8 is written as the lone surrogate U+DC80..U+DCFF, which the reader turns
+// back into that byte: a session id in another encoding reads back as the same
+// bytes and still finds its records.
 void DumpString(std::string& out, const std::string& s) {
     out += '"';
     for (size_t i = 0; i < s.size();) {
@@ -75,20 +103,10 @@ void DumpString(std::string& out, const std::string& s) {
             ++i;
             continue;
         }
-        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
-        unsigned code = extra == 3 ? (c & 0x07u) : extra == 2 ? (c & 0x0Fu) : (c & 0x1Fu);
-        bool valid = extra > 0;
-        for (int k = 1; valid && k <= extra; ++k) {
-            if (i + static_cast<size_t>(k) >= s.size()) {
-                valid = false;
-                break;
-            }
-            unsigned char cc = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
-            if ((cc & 0xC0u) != 0x80u) valid = false;
-            code = (code << 6) | (cc & 0x3Fu);
-        }
-        if (!valid) {
-            AppendEscape(out, c);
+        unsigned code = 0;
+        size_t len = DecodeUtf8(s, i, code);
+        if (len == 0) {
+            AppendEscape(out, 0xDC00u + c);
             ++i;
             continue;
         }
@@ -99,7 +117,7 @@ void DumpString(std::string& out, const std::string& s) {
         } else {
             AppendEscape(out, code);
         }
-        i += static_cast<size_t>(extra) + 1;
+        i += len;
     }
     out += '"';
 }
@@ -234,7 +252,11 @@ private:
                             pos_ = save;
                         }
                     }
-                    AppendUtf8(out, code);
+                    if (code >= 0xDC80 && code <= 0xDCFF) {
+                        out += static_cast<char>(code - 0xDC00);  // a byte outside UTF-8, as written
+                    } else {
+                        AppendUtf8(out, code);
+                    }
                     break;
                 }
                 default: Fail("invalid escape");

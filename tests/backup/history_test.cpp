@@ -46,6 +46,12 @@ TEST_F(SnaproverHistory, FileFormatIsOneLineWithKeysInInsertionOrder) {
         " \n[{\"state\": \"x\", \"b\": 1, \"a\": [true, null, 1.50, -2e3], \"\\u00e9\\ud83d\\ude00\\n\": {}}]\t");
     EXPECT_EQ(v.Dump(), "[{\"state\": \"x\", \"b\": 1, \"a\": [true, null, 1.50, -2e3], "
                         "\"\\u00e9\\ud83d\\ude00\\n\": {}}]");
+    // Text in another encoding (a session id from a Latin-1 host) reads back
+    // as the same bytes.
+    const std::string raw = "S\xe9 \xc0\x80 \xed\xa0\x80 \xf8 \xe2\x82";
+    JsonValue list = JsonValue::Array();
+    list.Append(JsonValue(raw));
+    EXPECT_EQ(JsonValue::Parse(list.Dump()).Items()[0].Text(), raw) << list.Dump();
     // A repeated key keeps its place and takes the later value; a record with
     // very many keys (a file from elsewhere) is read in linear time.
     EXPECT_EQ(JsonValue::Parse("{\"a\": 1, \"b\": 2, \"a\": [3]}").Dump(), "{\"a\": [3], \"b\": 2}");
