@@ -251,9 +251,15 @@ extern "C" int CredTabRemoveRecord(CredTabHandle handle, const char* host, uint3
         if (!table.isArray()) return ERR_FORMAT;
         for (Json::ArrayIndex i = 0; i < table.size(); ++i) {
             if (!cred_tab::CredTabMatches(table[i], host, port, database, username)) continue;
-            Json::Value removed;
-            table.removeIndex(i, &removed);
-            cred_tab::WipePassword(removed);
+            // jsoncpp's removeIndex copies every later record one place up and
+            // frees the originals, passwords included, unwiped. The array is
+            // rebuilt by moving the records instead, so no password is copied.
+            Json::Value kept(Json::arrayValue);
+            for (Json::ArrayIndex j = 0; j < table.size(); ++j) {
+                if (j != i) kept.append(std::move(table[j]));
+            }
+            cred_tab::WipePassword(table[i]);
+            table.swap(kept);
             return ERR_NONE;
         }
         return ERR_NOT_FOUND;

@@ -109,10 +109,12 @@ TEST_F(WipeTest, PasswordsAndKeysOfTableOperations) {
     g_scanning = false;
     EXPECT_EQ(0, g_found.load()) << Hits();
 
-    // Closing: every password the table held, first and last record alike.
+    // Removing a record moves the ones after it up, and closing: every
+    // password the table held, first and last record alike.
     SetPattern(6, first.data(), first.size());
     SetPattern(7, last.data(), last.size());
     g_scanning = true;
+    ASSERT_EQ(0, CredTabRemoveRecord(table, "h", 1, "d", "u"));
     ASSERT_EQ(0, CredTabClose(table));
     g_scanning = false;
     EXPECT_EQ(0, g_found.load()) << Hits();
