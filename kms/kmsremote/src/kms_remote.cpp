@@ -43,6 +43,11 @@ constexpr const char* kWrongFormat =
 // growth leaves a copy behind that has to be wiped).
 constexpr size_t kResponseReserve = 16 * 1024;
 
+// Largest answer taken in. Health, login and key answers are a few kilobytes;
+// a server that sends more (or sends without end) must not grow the database
+// server's memory with it: the transfer fails like an unreachable server.
+constexpr size_t kResponseLimit = 4 * 1024 * 1024;
+
 // Percent-encodes every byte outside the URL's unreserved characters.
 std::string EscapePathPart(std::string_view text) {
     static const char kHex[] = "0123456789ABCDEF";
@@ -140,6 +145,21 @@ std::string ErrorsText(const Json::Value& body) {
 }
 
 bool HasErrorsArray(const Json::Value& body) { return body.isObject() && body["errors"].isArray(); }
+
+// Strict parse of an answer into `body`. The reader throws, instead of
+// failing, on input nested deeper than its limit; that is a malformed answer
+// like any other, so the caller's failover goes on. On failure `body` is
+// wiped and null.
+bool ParseAnswer(std::string_view text, Json::Value& body) {
+    Json::Reader reader(Json::Features::strictMode());
+    try {
+        if (reader.parse(text.data(), text.data() + text.size(), body, false)) return true;
+    } catch (const std::exception&) {
+    }
+    WipeJsonStrings(body);
+    body = Json::Value();
+    return false;
+}
 
 bool ErrorsContain(const Json::Value& body, const char* text) {
     if (!HasErrorsArray(body)) return false;
@@ -310,6 +330,10 @@ size_t KmsRemote::WriteCallback(char* data, size_t size, size_t count, void* sel
     const size_t length = size * count;
     // Called from libcurl's C code: no exception may leave. A short count makes
     // libcurl fail the transfer.
+    if (length > kResponseLimit - remote->response_text_.size()) {
+        remote->response_over_limit_ = true;
+        return 0;
+    }
     try {
         remote->response_text_.append(data, length);
     } catch (...) {
@@ -365,9 +389,13 @@ ErrorResult KmsRemote::InitCurl() {
 
 ErrorResult KmsRemote::DoRequest() {
     error_buffer_[0] = '\0';
+    response_over_limit_ = false;
     const CURLcode code = curl_easy_perform(handle_);
     if (code != CURLE_OK) {
-        const std::string text = error_buffer_[0] != '\0' ? error_buffer_ : curl_easy_strerror(code);
+        const std::string text = response_over_limit_ ? "The answer is longer than " +
+                                                            std::to_string(kResponseLimit) + " bytes"
+                                 : error_buffer_[0] != '\0' ? error_buffer_
+                                                            : curl_easy_strerror(code);
         return Failure(ERR_HTTP, "DoRequest", "CURL request failed. Error: " + text);
     }
     return nullptr;
@@ -387,23 +415,15 @@ ErrorResult KmsRemote::CheckResponseCode(const RequestKind& kind, long& status) 
     // treated as an unavailable server.
     if (kind.server_errors_pass && status < 500 && status != 429) {
         Json::Value body;
-        Json::Reader reader(Json::Features::strictMode());
-        const char* begin = response_text_.data();
-        if (reader.parse(begin, begin + response_text_.size(), body, false) && HasErrorsArray(body)) {
-            WipeJsonStrings(body);
-            return nullptr;
-        }
+        const bool refusal = ParseAnswer(response_text_.view(), body) && HasErrorsArray(body);
         WipeJsonStrings(body);
+        if (refusal) return nullptr;
     }
     return Failure(ERR_HTTP, "CheckResponseCode", "Response code: " + std::to_string(status));
 }
 
 ErrorResult KmsRemote::ParseResponse(const RequestKind& kind, Json::Value& body) {
-    Json::Reader reader(Json::Features::strictMode());
-    const char* begin = response_text_.data();
-    if (!reader.parse(begin, begin + response_text_.size(), body, false)) {
-        WipeJsonStrings(body);
-        body = Json::Value();
+    if (!ParseAnswer(response_text_.view(), body)) {
         const std::string text = kind.secret_answer ? "(withheld)" : std::string(response_text_.view());
         return Failure(ERR_FORMAT, "ParseResponse", "Json body in response parsing error. Json Body: " + text);
     }

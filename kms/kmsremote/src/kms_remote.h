@@ -123,6 +123,8 @@ private:
     // Raw answer of the running exchange; wiped after each parse, and every
     // block it grows out of is wiped on release.
     common_routines::SecureString response_text_;
+    // Set by the write callback when it cut an answer off at the size limit.
+    bool response_over_limit_ = false;
     bool curl_global_ready_ = false;
     CURLcode curl_global_code_ = CURLE_OK;
 };

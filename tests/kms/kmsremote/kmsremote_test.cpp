@@ -203,6 +203,19 @@ Json::Value Rule(const std::string& method, const std::string& path, int times, 
     return rule;
 }
 
+// A "respond" rule whose body is `text` repeated `repeat` times, then `tail`.
+Json::Value TextRule(const std::string& method, const std::string& path, const std::string& text, int repeat,
+                     const std::string& tail) {
+    Json::Value rule = Rule(method, path, -1, "respond");
+    rule["text"] = text;
+    rule["repeat"] = repeat;
+    rule["tail"] = tail;
+    return rule;
+}
+
+// Deeper than the JSON reader's nesting limit.
+constexpr int kDeepNesting = 1500;
+
 // Server selection at Init: servers that are down, sealed, on standby or refuse
 // the login are reported and skipped; a selection that fails leaves the
 // connector uninitialised.
@@ -255,6 +268,23 @@ TEST_F(KmsRemoteTest, SelectionSkipsServersThatFailAndReportsThem) {
               ": authentification is failed. Error: -2 (GetAuthTokenIfNeeded(): Json body in response has wrong "
               "format. Some of parameters has wrong type or empty. Json Body: (withheld). Error: " +
               Msg(-2) + ")",
+          connecting(B), completedB, "init 0", "isinit 0"}},
+        {"first answers nested too deep",
+         {{a_->port()}, {b_->port()}},
+         TextRule("GET", "/v1/sys/health", "[", kDeepNesting, std::string(kDeepNesting, ']')),
+         {started, kUnverified, connecting(A),
+          "WARNING: KMS WEB address " + Quoted(A) +
+              ": KMS is unavailable. Error: -2 (ParseResponse(): Json body in response parsing error. Json "
+              "Body: [[*",
+          connecting(B), completedB, "init 0", "isinit 0"}},
+        // A valid answer, but larger than any answer of a key store: the transfer
+        // is cut off instead of growing the database server's memory with it.
+        {"first answers without end",
+         {{a_->port()}, {b_->port()}},
+         TextRule("GET", "/v1/sys/health", " ", 5 << 20, "{}"),
+         {started, kUnverified, connecting(A),
+          unavailable(A, "DoRequest(): CURL request failed. Error: The answer is longer than 4194304 bytes. Error: " +
+                             Msg(-4) + ")"),
           connecting(B), completedB, "init 0", "isinit 0"}},
         {"none usable",
          {{a_->port(), KMS_CREDENTIALS_USERPASS, "dbserver", "wrong"}, {refused_port_}},
@@ -423,6 +453,8 @@ TEST_F(KmsRemoteTest, FailureAnswersLeadToFailoverReloginOrImmediateResult) {
         {"cas conflict, 400", {}, "cas d c s k x", "cas -5", 1, 1},
         {"Init found no server, the request selects again",
          Rule("GET", "/v1/sys/health", 1, "respond", 503, "{}"), get, "get 0 stored value", 2, 1},
+        {"value answer nested too deep", TextRule("GET", "/v1/kv/", "[", kDeepNesting, std::string(kDeepNesting, ']')),
+         get, "get -2", 1, 1},
         {"set without created_time", Rule("POST", "/v1/kv/", 1, "respond", 200, R"({"data":{}})"), "set d c s k x",
          "set -2", 1, 1},
     };

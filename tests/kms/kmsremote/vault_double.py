@@ -22,7 +22,9 @@ control.json members (all optional):
          (-1: unlimited) is answered by it instead of the normal behaviour: "close"
          drops the connection without an answer, "respond" sends status and body,
          "cut" sends the normal answer's status line, headers and first half of its
-         body, then drops the connection.
+         body, then drops the connection. A "respond" rule with "text" sends that
+         text, repeated "repeat" times (default 1) and followed by "tail", as the
+         body instead of "body".
 Without a rule the server answers like Vault: health 200, logins issue tokens, the
 key/value version 2 store checks the token (403 "permission denied"), answers 404
 {"errors":[]} for a missing key and 400 with the check-and-set text on a conflict.
@@ -131,7 +133,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.serve("POST")
 
     def send_json(self, status, body):
-        data = json.dumps(body).encode()
+        self.send_raw(status, json.dumps(body).encode())
+
+    def send_raw(self, status, data):
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
@@ -156,7 +160,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.connection.shutdown(socket.SHUT_RDWR)
                     return
                 if rule.get("action") != "cut":
-                    self.send_json(rule.get("status", 200), rule.get("body", {}))
+                    if "text" in rule:
+                        text = rule["text"] * rule.get("repeat", 1) + rule.get("tail", "")
+                        self.send_raw(rule.get("status", 200), text.encode())
+                    else:
+                        self.send_json(rule.get("status", 200), rule.get("body", {}))
                     return
             status, answer = self.vault(method, body)
             if rule is not None:
