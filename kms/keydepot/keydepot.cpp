@@ -1,9 +1,15 @@
 #include "keydepot.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <ext/stdio_filebuf.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <istream>
 #include <set>
 #include <streambuf>
 #include <vector>
@@ -11,6 +17,7 @@
 #include "common/common_routines.h"
 #include "common/error_code.h"
 #include "common/secure_buffer.h"
+#include "common/unique_handles.h"
 #include "credentials/credential_store.h"
 #include "encryption_wrapper/encryption_wrapper.h"
 #include "kms/connector_entry_points.h"
@@ -48,6 +55,60 @@ public:
     MemoryStreamBuf(char* data, size_t size) { setg(data, data, data + size); }
 };
 
+// Opens a parameter file for reading. Only a regular file is taken, and the
+// open never waits: a FIFO put in the configuration directory would block the
+// database server in open() or read() for ever, and a device (a link to
+// /dev/zero) would feed it without end. Returns the descriptor, or -1 with
+// `code` set to ERR_FILE_NOT_FOUND or ERR_OPEN_FILE.
+int OpenParameterFile(const std::string& path, int& code) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        code = errno == ENOENT ? ERR_FILE_NOT_FOUND : ERR_OPEN_FILE;
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        code = ERR_OPEN_FILE;
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the whole static file into `content`.
+int ReadStaticFile(const std::string& path, common_routines::SecureBuffer& content) {
+    int code = ERR_NONE;
+    const common_routines::UniqueFd fd(OpenParameterFile(path, code));
+    if (fd.get() < 0) return code;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return ERR_FILE_SIZE;
+    content.assign(static_cast<size_t>(st.st_size), 0);
+    for (size_t done = 0; done < content.size();) {
+        const ssize_t n = ::read(fd.get(), content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ERR_READ_FILE;
+        done += static_cast<size_t>(n);
+    }
+    return ERR_NONE;
+}
+
+// Loads the dynamic file into `params` (bound to its path), with the results
+// and messages of ConfigUtils::LoadConfigFile.
+ErrorResult LoadDynamicFile(common_routines::ConfigUtils& params) {
+    const std::string& path = params.Path();
+    int code = ERR_NONE;
+    const int fd = OpenParameterFile(path, code);
+    if (fd < 0) {
+        return code == ERR_FILE_NOT_FOUND
+                   ? common_routines::MakeErrorResult(code, "LoadConfigFile", "File '" + path + "' is not found")
+                   : common_routines::MakeErrorResult(code, "LoadConfigFile", "Could not open file '" + path + "'");
+    }
+    // The buffer owns the descriptor from here on and closes it.
+    __gnu_cxx::stdio_filebuf<char> buffer(fd, std::ios::in);
+    std::istream input(&buffer);
+    return params.LoadFromStream(input);
+}
+
 bool StatFile(const std::string& path, KeyDepot::FileStamp& stamp) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return false;
@@ -70,15 +131,10 @@ ErrorResult KeyDepot::Init(const char* configDir, const char* pluginDir) {
     const std::string staticPath = common_routines::JoinPath(dir, kStaticFileName);
 
     common_routines::SecureBuffer content;
-    {
-        std::string raw;
-        const int rc = common_routines::ReadFile(staticPath, raw);
-        content.assign(raw.begin(), raw.end());
-        common_routines::SecureWipe(raw);
-        if (rc != ERR_NONE) return CodeFailure(rc);
-    }
+    int rc = ReadStaticFile(staticPath, content);
+    if (rc != ERR_NONE) return CodeFailure(rc);
 
-    int rc = EncryptionInit(pluginDir, nullptr, nullptr, nullptr);
+    rc = EncryptionInit(pluginDir, nullptr, nullptr, nullptr);
     if (rc != ERR_NONE) return CodeFailure(rc);
 
     // Bound by name in the loading process, which carries the credential store.
@@ -127,7 +183,7 @@ ErrorResult KeyDepot::Init(const char* configDir, const char* pluginDir) {
     // Stamp taken before the read: a change during the read shows as a new version.
     FileStamp stamp;
     StatFile(dynamicPath, stamp);
-    ErrorResult loaded = dynamicParams.LoadConfigFile(true);
+    ErrorResult loaded = LoadDynamicFile(dynamicParams);
     if (loaded) return loaded;
 
     static_params_ = std::move(staticParams);
@@ -148,7 +204,7 @@ ErrorResult KeyDepot::RefreshDynamic() {
     // values last loaded.
     FileStamp current;
     if (!StatFile(dynamic_params_.Path(), current) || current == dynamic_stamp_) return nullptr;
-    ErrorResult loaded = dynamic_params_.LoadConfigFile(true);
+    ErrorResult loaded = LoadDynamicFile(dynamic_params_);
     if (loaded) return loaded;
     dynamic_stamp_ = current;
     return nullptr;

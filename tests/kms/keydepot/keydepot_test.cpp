@@ -2,6 +2,9 @@
 // server loads it. Static parameter files are encrypted for this host in the
 // test process through the credential store.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <optional>
 #include <sstream>
 #include <string>
@@ -154,6 +157,8 @@ TEST_F(KeyDepot, FailedInitIsReportedAndRetried) {
         int code;
         // Expected log lines of the failed Init; nullopt: not checked.
         std::optional<std::string> logs;
+        // A file of the directory replaced by a FIFO (nobody ever writes to it).
+        const char* fifo = nullptr;
     };
     const std::string walMissing =
         "(ProcessKmsPlugin) WARNING: Parameter wal_key does not exist in static KMS config file "
@@ -171,12 +176,19 @@ TEST_F(KeyDepot, FailedInitIsReportedAndRetried) {
         {"static_duplicate", StaticText() + "wal_key = other\n", false, "a = 1\n", -2, ""},
         {"dynamic_missing", StaticText(), false, std::nullopt, -32, ""},
         {"dynamic_duplicate", StaticText(), false, "a = 1\na = 2\n", -2, ""},
+        {"static_fifo", StaticText(), false, "a = 1\n", -26, "", "kms_static_params.cfg"},
+        {"dynamic_fifo", StaticText(), false, "a = 1\n", -26, "", "kms_dynamic_params.cfg"},
     };
     const std::string good = MakeConfig("good", StaticText(), "a = good\n");
     const std::string replacement = MakeConfig("replacement", StaticText(), "a = replaced\n");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string bad = MakeConfig(c.name, c.staticText, c.dynamicText, c.plain);
+        if (c.fifo != nullptr) {
+            const std::string path = bad + "/" + c.fifo;
+            ASSERT_EQ(0, unlink(path.c_str()));
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+        }
         RunResult first = Host({Init(bad)});
         EXPECT_EQ(Results(first.out), std::vector<std::string>{"init " + std::to_string(c.code)}) << first.out;
         if (c.logs) {
@@ -203,6 +215,8 @@ TEST_F(KeyDepot, DynamicFileFollowedStaticFileReadAtInit) {
     const std::string stat = dir + "/kms_static_params.cfg";
     const std::string next = scratch_ / "static.next";
     const std::string newWal = "wal-fedcba9876543210fedcba98765432";
+    const std::string fifo = scratch_ / "dynamic.fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     ASSERT_EQ(StoreWriteFile(KMS, next, "actual_master_key = a2\nmaster_key_value_00000000_000000_000 = m2\n"
                                         "wal_key = " + newWal + "\n"),
               0);
@@ -222,13 +236,15 @@ TEST_F(KeyDepot, DynamicFileFollowedStaticFileReadAtInit) {
                         // Gone: the values last loaded stay.
                         "move " + dyn + " " + dyn + ".gone", "get d c s other",
                         // The static file changes only with the next Init.
-                        "move " + next + " " + stat, "get d c s wal_key", Init(dir), "get d c s wal_key"});
+                        "move " + next + " " + stat, "get d c s wal_key", Init(dir), "get d c s wal_key",
+                        // A FIFO in its place is refused, not waited on.
+                        "move " + fifo + " " + dyn, "get d c s other"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const std::vector<std::string> expected = {
         "init 0",     "get 0 v1",     "write 0",    "age 0",      "get 0 v2",  "replace 0", "get 0 v3",
         "get 0 n3",   "replace 0",    "age 0",      "get 0 v4",   "get 0 v4",  "replace 0", "get -2",
         "replace 0",  "get 0 v7",     "move 0",     "get 0 v7",   "move 0",    "get 0 " + kWal,
-        "init -32",   "get 0 " + kWal};
+        "init -32",   "get 0 " + kWal, "move 0",    "get -26"};
     // The last Init fails: the dynamic file is gone. Restore it and check the new
     // static values in a second run.
     EXPECT_EQ(Results(r.out), expected) << r.out;
