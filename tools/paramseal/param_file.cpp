@@ -1,9 +1,18 @@
 #include "param_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <istream>
+#include <streambuf>
+
 #include "common/common_routines.h"
 #include "common/config_utils.h"
 #include "common/error_code.h"
 #include "common/secure_buffer.h"
+#include "common/unique_handles.h"
 #include "credentials/credential_store.h"
 
 namespace paramseal {
@@ -25,18 +34,46 @@ struct PlainText {
     ~PlainText() { common_routines::SecureWipe(text); }
 };
 
+// Lets the parser read the text where it lies, without a copy of it.
+class MemoryStreamBuf : public std::streambuf {
+public:
+    MemoryStreamBuf(char* data, size_t size) { setg(data, data, data + size); }
+};
+
+// Reads the whole file once; the text checked is the text encrypted. Only a
+// regular file is read, and the open never waits (a FIFO would block it for
+// ever). `links` receives the file's number of hard links.
+int ReadParameterFile(const std::string& path, std::string& text, nlink_t& links) {
+    const common_routines::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return errno == ENOENT ? ERR_FILE_NOT_FOUND : ERR_OPEN_FILE;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ERR_OPEN_FILE;
+    links = st.st_nlink;
+    text.assign(static_cast<size_t>(st.st_size), '\0');
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ERR_READ_FILE;
+        done += static_cast<size_t>(n);
+    }
+    return ERR_NONE;
+}
+
 }  // namespace
 
 int EncryptFile(const std::string& path, std::string* reason) {
+    PlainText content;
+    nlink_t links = 0;
+    const int rc = ReadParameterFile(path, content.text, links);
+    if (rc != ERR_NONE) return rc;
     {
         // Refuses what is no valid parameter file; the parsed values are not used.
         common_routines::ConfigUtils config(path);
-        const common_routines::ErrorResult loaded = config.LoadConfigFile(true);
+        MemoryStreamBuf buffer(content.text.data(), content.text.size());
+        std::istream input(&buffer);
+        const common_routines::ErrorResult loaded = config.LoadFromStream(input);
         if (loaded && loaded->first < 0) return loaded->first;
     }
-    PlainText content;
-    const int rc = common_routines::ReadFile(path, content.text);
-    if (rc != ERR_NONE) return rc;
 
     // Encrypted data carries no marker, but it is not text: encrypting it a second
     // time would leave a file the KMS connector can no longer open.
@@ -47,6 +84,15 @@ int EncryptFile(const std::string& path, std::string* reason) {
                       std::to_string(bad) + "); it may be encrypted already and is left unchanged";
         }
         return ERR_FORMAT;
+    }
+    // The encrypted file replaces this name only: any other hard link would keep
+    // the plain text on disk while the run reports success.
+    if (links > 1) {
+        if (reason != nullptr) {
+            *reason = "File " + path + " has " + std::to_string(links) +
+                      " hard links; the plain text would stay under the other names, so it is left unchanged";
+        }
+        return ERR_INPUT_DATA;
     }
     // The zero bytes that pad the text to whole cipher blocks would become part of a
     // last value that has no line end: end the text with a line feed.

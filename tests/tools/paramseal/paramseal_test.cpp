@@ -66,7 +66,10 @@ TEST_F(Paramseal, RefusedFilesStayUntouched) {
         std::optional<std::string> content;
         int code;
         std::string reason;  // extra red line before the failure line
+        bool fifo = false;    // the path is a FIFO that nobody writes to
+        bool linked = false;  // the file has a second hard link
     };
+    const std::string copy = etc_ + "/copy.cfg";
     const std::string notText = "File " + kPath +
                                 " is not a plain text parameter file (control byte at offset 7); it may be "
                                 "encrypted already and is left unchanged";
@@ -75,11 +78,23 @@ TEST_F(Paramseal, RefusedFilesStayUntouched) {
         {"duplicate", "a = 1\nb = 2\na = 3\n", -2, ""},
         {"nul_byte", std::string("a = 1\nb\0= 2\n", 12), -2, Line(kRed, notText)},
         {"control_byte", "a = 1\nb\x1b= 2\n", -2, Line(kRed, notText)},
+        {"fifo", std::nullopt, -26, "", true},
+        {"hard_link", Params(100), -17,
+         Line(kRed, "File " + kPath +
+                        " has 2 hard links; the plain text would stay under the other names, so it is left unchanged"),
+         false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         unlink(file_.c_str());
+        unlink(copy.c_str());
         if (c.content) testsupport::WriteFileOrDie(file_, *c.content, 0600);
+        if (c.fifo) {
+            ASSERT_EQ(mkfifo(file_.c_str(), 0600), 0);
+        }
+        if (c.linked) {
+            ASSERT_EQ(link(file_.c_str(), copy.c_str()), 0);
+        }
         RunResult r = Run();
         EXPECT_EQ(r.exit_code, c.code & 0xff);
         EXPECT_EQ(r.out, Line(kGreen, "Start to encrypt file: " + kPath) + c.reason + FailureLine(c.code));
