@@ -201,11 +201,16 @@ ErrorResult KeyDepot::RefreshDynamic() {
     // One stat per lookup. Any other version (time, size or a file put in its
     // place) is loaded, not only a newer time: a file restored from a copy with
     // an older time must not be ignored. A file that cannot be examined keeps the
-    // values last loaded.
+    // values last loaded. The file is loaded into a fresh object: a reload that
+    // fails (a duplicated key, the file gone between the stat and the open)
+    // must not leave half a file or nothing to be served once the file can no
+    // longer be examined.
     FileStamp current;
     if (!StatFile(dynamic_params_.Path(), current) || current == dynamic_stamp_) return nullptr;
-    ErrorResult loaded = LoadDynamicFile(dynamic_params_);
+    common_routines::ConfigUtils reloaded(dynamic_params_.Path());
+    ErrorResult loaded = LoadDynamicFile(reloaded);
     if (loaded) return loaded;
+    dynamic_params_ = std::move(reloaded);
     dynamic_stamp_ = current;
     return nullptr;
 }

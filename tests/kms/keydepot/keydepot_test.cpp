@@ -248,8 +248,12 @@ TEST_F(KeyDepot, DynamicFileFollowedStaticFileReadAtInit) {
     // The last Init fails: the dynamic file is gone. Restore it and check the new
     // static values in a second run.
     EXPECT_EQ(Results(r.out), expected) << r.out;
-    RunResult again = Host({"move " + dyn + ".gone " + dyn, Init(dir), "get d c s wal_key"});
-    EXPECT_EQ(Results(again.out), (std::vector<std::string>{"move 0", "init 0", "get 0 " + newWal}));
+    RunResult again = Host({"move " + dyn + ".gone " + dyn, Init(dir), "get d c s wal_key", "get d c s other",
+                            // A refused reload serves nothing of the refused file, also once it is gone.
+                            "replace " + dyn + " other = v8\\nother = v9\\n", "get d c s other",
+                            "move " + dyn + " " + dyn + ".bad", "get d c s other"});
+    EXPECT_EQ(Results(again.out), (std::vector<std::string>{"move 0", "init 0", "get 0 " + newWal, "get 0 v7",
+                                                            "replace 0", "get -2", "move 0", "get 0 v7"}));
     // The failed reload reported nothing of its own.
     EXPECT_EQ(Normalize(r.out).find("get 0 v5"), std::string::npos);
 }
