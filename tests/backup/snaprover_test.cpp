@@ -540,6 +540,16 @@ TEST_F(Snaprover, StandbyPingsTheLeaderFoundThroughPatroni) {
     EXPECT_TRUE(Contains(Log(), " - L1 - INFO - connect: " + leader + "\n")) << Log();
     EXPECT_TRUE(Contains(server_->ServerLog(), "restore point \"L1\" created"));
 
+    // A session id too long for a restore point name: refused there, and the
+    // WAL switch the standby's stop waits for is still made.
+    server_->Sql("ALTER DATABASE standby SET log_statement = 'all';");
+    const std::string long_id(70, 'L');
+    StartBackup(long_id, patroni);
+    EXPECT_EQ(Snap("stop", long_id, patroni).exit_code, 0);
+    EXPECT_TRUE(Contains(Log(), "value too long for restore point")) << Log();
+    EXPECT_TRUE(Contains(server_->ServerLog(), "statement: SELECT pg_switch_wal();")) << server_->ServerLog();
+    server_->Sql("ALTER DATABASE standby RESET log_statement;");
+
     // No leader: nothing to ping, the backup still completes.
     WriteFileOrDie(fake_dir + "/answer", "200\n{\"members\": [" + member("master", server_->port()) + "]}");
     StartBackup("L2", patroni);
