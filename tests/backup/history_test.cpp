@@ -140,6 +140,20 @@ TEST_F(SnaproverHistory, PlantedLinksAndFifosAreLeftAlone) {
         unlink(path.c_str());
     }
     EXPECT_NE(ReadFileOrDie(scratch_ / "own.log").find("ERROR - could not write state. err = "), std::string::npos);
+
+    // A log that another user created open to all is appended to as it is.
+    const std::string log = scratch_ / "snapwarden.log";
+    WriteFileOrDie(log, "", 0666);
+    ASSERT_EQ(chmod(log.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(scratch_.path().c_str(), 0755), 0);
+    EXPECT_EQ(testsupport::RunAsNobody([&] {
+                  snaprover::Logger other;
+                  other.Open(log, "B");
+                  other.Info("appended");
+                  return 0;
+              }),
+              0);
+    EXPECT_NE(ReadFileOrDie(log).find(" - B - INFO - appended\n"), std::string::npos);
 }
 
 TEST_F(SnaproverHistory, RotationKeepsTheNewestCompletedBackups) {
