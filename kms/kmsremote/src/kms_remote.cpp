@@ -595,6 +595,16 @@ ErrorResult KmsRemote::GetCheckPickKmsParams() {
                    "The KMS server certificate is not verified: set VAULT_CACERT or VAULT_CAPATH to verify it.");
     }
     if (const char* name_space = NonEmptyEnv("VAULT_NAMESPACE"); name_space != nullptr) {
+        // The value goes into a header line as it stands: a line break would end
+        // the header and start others of the sender's choosing (a token of its
+        // own, say). Requests without the namespace would reach keys elsewhere,
+        // so the selection fails instead.
+        for (const char* c = name_space; *c != '\0'; ++c) {
+            if (std::iscntrl(static_cast<unsigned char>(*c)) != 0) {
+                return Failure(ERR_INPUT_DATA, kOperation,
+                               "VAULT_NAMESPACE holds a line break or another control character");
+            }
+        }
         SetHeader(kNamespaceHeader, std::string(kNamespaceHeader) + " " + name_space);
     } else {
         header_map_.erase(kNamespaceHeader);

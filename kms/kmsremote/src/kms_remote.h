@@ -15,7 +15,9 @@
 //                                neither is set the certificate is not verified
 //                                and each selection logs a WARNING saying so.
 //   VAULT_NAMESPACE              sent as "X-Vault-Namespace: <value>" with every
-//                                request (Vault Enterprise namespaces).
+//                                request (Vault Enterprise namespaces); a value
+//                                with a control character fails the selection
+//                                with -17.
 
 #include <curl/curl.h>
 #include <json/json.h>

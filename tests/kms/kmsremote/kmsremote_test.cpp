@@ -237,6 +237,7 @@ TEST_F(KmsRemoteTest, SelectionSkipsServersThatFailAndReportsThem) {
         std::vector<Entry> entries;
         Json::Value ruleA;  // null: none
         std::vector<std::string> expected;
+        std::map<std::string, std::string> env = {};
     };
     const std::vector<Case> cases = {
         {"first down",
@@ -292,6 +293,12 @@ TEST_F(KmsRemoteTest, SelectionSkipsServersThatFailAndReportsThem) {
          {started, kUnverified, connecting(A), refusedLogin, connecting(R),
           unavailable(R, "DoRequest(): CURL request failed. Error: *"), "init -48", "isinit -47"}},
         {"empty list", {}, {}, {"init -48", "isinit -47"}},
+        // It would end the namespace header and start others.
+        {"line break in the namespace",
+         {{a_->port()}},
+         {},
+         {started, kUnverified, "init -17", "isinit -47"},
+         {{"VAULT_NAMESPACE", "team-a\r\nX-Vault-Token: hvs.other"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -299,7 +306,7 @@ TEST_F(KmsRemoteTest, SelectionSkipsServersThatFailAndReportsThem) {
         control["users"]["dbserver"] = "pw 7\"q";
         if (!c.ruleA.isNull()) control["rules"].append(c.ruleA);
         a_->Control(control);
-        ExpectLines(c.expected, Host({Init(Settings(c.entries)), "isinit"}));
+        ExpectLines(c.expected, Host({Init(Settings(c.entries)), "isinit"}, c.env));
     }
 }
 
