@@ -2,6 +2,7 @@
 // through pg_probackup, rotation of the WAL history and WAL file names.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,8 +57,13 @@ std::string ScalarText(const Json::Value& v) {
     return FromJsonCpp(v).Dump();
 }
 
+// The archive's timelines take a few kilobytes; output beyond this is no
+// answer to read and would only fill memory.
+constexpr size_t kMaxProbackupOutput = 64u << 20;
+
 // Runs `command` through /bin/sh; returns its standard output. Its standard
-// error is discarded. A non-zero exit status is a failure.
+// error is discarded. A non-zero exit status is a failure, and so is output
+// beyond kMaxProbackupOutput (the command is then killed).
 std::string RunShell(const std::string& command) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -80,9 +86,15 @@ std::string RunShell(const std::string& command) {
     }
     close(fds[1]);
     std::string out;
-    char buf[4096];
+    char buf[65536];
+    bool too_large = false;
     for (;;) {
         ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n > 0 && out.size() + static_cast<size_t>(n) > kMaxProbackupOutput) {
+            too_large = true;
+            kill(pid, SIGKILL);
+            break;
+        }
         if (n > 0) {
             out.append(buf, static_cast<size_t>(n));
         } else if (n < 0 && errno == EINTR) {
@@ -94,6 +106,10 @@ std::string RunShell(const std::string& command) {
     close(fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (too_large) {
+        throw std::runtime_error("Command '" + command + "' wrote more than " + std::to_string(kMaxProbackupOutput) +
+                                 " bytes.");
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))

@@ -284,6 +284,15 @@ TEST_F(SnaproverBase, WalActions) {
     EXPECT_EQ(Snap("wal-backup-started", "W4").exit_code, 0);
     EXPECT_EQ(ReadFileOrDie(Label("wal_backup_state")), before);
     EXPECT_TRUE(Contains(Log(), " - W4 - ERROR - cannot set wal history \"started\" record. err = ")) << Log();
+
+    // Endless output is cut off rather than read into memory.
+    fs::remove(scratch_ / "pghome/answer");
+    fs::create_symlink("/dev/zero", scratch_ / "pghome/answer");
+    EXPECT_EQ(Snap("wal-backup-started", "W5").exit_code, 0);
+    EXPECT_EQ(ReadFileOrDie(Label("wal_backup_state")), before);
+    EXPECT_TRUE(std::regex_search(Log(), std::regex(" - W5 - ERROR - cannot set wal history \"started\" record\\. "
+                                                    "err = Command '[^\n]+' wrote more than \\d+ bytes\\.\n")))
+        << Log();
 }
 
 // start, wait-start, a copy of the data directory, stop; the copy with the
