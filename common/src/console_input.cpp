@@ -116,14 +116,16 @@ public:
 
     ~TerminalModeGuard() {
         if (!active_) return;
+        // The stop handler goes first: run between the restore and the flag
+        // below, it would turn echo off again once continued, for good.
+        if (g_stop_installed) sigaction(SIGTSTP, &g_previous_stop, nullptr);
+        g_stop_installed = false;
         tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
         g_mode_changed = 0;
         for (size_t i = 0; i < kSignalCount; ++i) {
             if (g_installed[i]) sigaction(kEndingSignals[i], &g_previous[i], nullptr);
             g_installed[i] = false;
         }
-        if (g_stop_installed) sigaction(SIGTSTP, &g_previous_stop, nullptr);
-        g_stop_installed = false;
     }
 
     // The terminal's end-of-file character (normally Ctrl+D), or -1 when standard
