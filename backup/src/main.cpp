@@ -1,7 +1,9 @@
 // snaprover entry point: start-up sequence common to all actions, then one
 // action.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +17,21 @@ using namespace snaprover;
 
 namespace {
 
+// Started with a standard descriptor closed, the log file would be opened as
+// that descriptor: as standard error every record went into it twice, and as
+// standard input or output the session process connects it to the null device,
+// which lost the session's log. The null device takes the free places first.
+void OpenStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int null_fd = open("/dev/null", O_RDWR);
+            if (null_fd >= 0 && null_fd != fd) close(null_fd);
+        }
+    }
+}
+
 int Run(int argc, char** argv) {
+    OpenStandardDescriptors();
     Context& ctx = Ctx();
     // The database password passes through this process.
     common_routines::DisableCoreDumps();

@@ -199,6 +199,16 @@ TEST_F(SnaproverBase, CommandLineAndStartUp) {
     std::regex record("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d,\\d{3} - S 1 - ERROR - could not find session\n");
     std::string log = Log();
     EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), record), std::sregex_iterator()), 2) << log;
+
+    // Started with standard error closed, the log does not take its place:
+    // each record is written there once.
+    testsupport::RunOptions closed = Options("wal-backup-failed", "C");
+    closed.argv.insert(closed.argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&-"});
+    EXPECT_EQ(testsupport::RunProgram(closed).exit_code, 0);
+    log = Log();
+    EXPECT_NE(log.find(" - C - ERROR - could not find session\n"), std::string::npos);
+    EXPECT_EQ(log.find(" - C - ERROR - could not find session\n"), log.rfind(" - C - ERROR - could not find session\n"))
+        << log;
 }
 
 // The three WAL actions over a recording pg_probackup, in a label directory
