@@ -408,7 +408,13 @@ ErrorResult KmsRemote::CheckResponseCode(const RequestKind& kind, long& status) 
         return Failure(ERR_COMMON, "CheckResponseCode",
                        std::string("Could not get response code. Error: ") + curl_easy_strerror(code));
     }
-    if (status < 400 || status == 404) return nullptr;
+    if (status < 300 || status == 404) return nullptr;
+    // A redirect is no answer: a standby sends one (307) to point at the active
+    // node after a change of leader, with a body that is not the server's JSON.
+    // The libcurl handle does not follow it (the token would go along), so it
+    // counts as an unavailable server and the next selection finds the active
+    // one.
+    if (status < 400) return Failure(ERR_HTTP, "CheckResponseCode", "Response code: " + std::to_string(status));
     // A 4xx answer that is a JSON object with an "errors" array is the server's
     // own refusal (conflict, expired token, bad request): it is up, so selecting
     // another server would not help. 429 (standby, rate limit) and 5xx are

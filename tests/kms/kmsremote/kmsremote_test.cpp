@@ -205,8 +205,8 @@ Json::Value Rule(const std::string& method, const std::string& path, int times, 
 
 // A "respond" rule whose body is `text` repeated `repeat` times, then `tail`.
 Json::Value TextRule(const std::string& method, const std::string& path, const std::string& text, int repeat,
-                     const std::string& tail) {
-    Json::Value rule = Rule(method, path, -1, "respond");
+                     const std::string& tail, int status = 200, int times = -1) {
+    Json::Value rule = Rule(method, path, times, "respond", status);
     rule["text"] = text;
     rule["repeat"] = repeat;
     rule["tail"] = tail;
@@ -460,6 +460,10 @@ TEST_F(KmsRemoteTest, FailureAnswersLeadToFailoverReloginOrImmediateResult) {
         {"cas conflict, 400", {}, "cas d c s k x", "cas -5", 1, 1},
         {"Init found no server, the request selects again",
          Rule("GET", "/v1/sys/health", 1, "respond", 503, "{}"), get, "get 0 stored value", 2, 1},
+        // A standby after a change of leader: the next selection finds the active server.
+        {"redirected once", TextRule("GET", "/v1/kv/", "<a href=\"https://10.0.0.9:8200/\">Temporary Redirect</a>.", 1,
+                                     "\n", 307, 1),
+         get, "get 0 stored value", 2, 2},
         {"value answer nested too deep", TextRule("GET", "/v1/kv/", "[", kDeepNesting, std::string(kDeepNesting, ']')),
          get, "get -2", 1, 1},
         {"set without created_time", Rule("POST", "/v1/kv/", 1, "respond", 200, R"({"data":{}})"), "set d c s k x",
