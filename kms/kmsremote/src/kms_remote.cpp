@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -530,12 +531,14 @@ ErrorResult KmsRemote::GetAuthTokenIfNeeded(bool searchOnFail) {
     const Json::Value& token = answer.body.isObject() && answer.body["auth"].isObject()
                                    ? answer.body["auth"]["client_token"]
                                    : Json::Value::nullSingleton();
-    if (!token.isString()) {
-        return Failure(ERR_FORMAT, "GetAuthTokenIfNeeded", kWrongFormat + BodyForMessage(answer.body, true));
-    }
     const char* begin = nullptr;
     const char* end = nullptr;
-    token.getString(&begin, &end);
+    // The token goes into a header line of every later request: an empty one
+    // would send none, a line break would start headers of the server's choosing.
+    if (!token.isString() || !token.getString(&begin, &end) || begin == end ||
+        std::any_of(begin, end, [](char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; })) {
+        return Failure(ERR_FORMAT, "GetAuthTokenIfNeeded", kWrongFormat + BodyForMessage(answer.body, true));
+    }
     common_routines::SecureWipe(token_);
     token_.assign(begin, end);
     return nullptr;
