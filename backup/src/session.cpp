@@ -14,8 +14,6 @@
 #include <set>
 
 #include "common/common_routines.h"
-#include "common/durable_file.h"
-#include "common/error_code.h"
 #include "db.h"
 #include "snaprover.h"
 
