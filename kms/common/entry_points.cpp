@@ -45,8 +45,11 @@ int GetValue(InstanceFunction instance, const char* domain, const char* clusterI
             *valueSize = fetched.size();
             return ERR_NOT_ENOUGH_MEMORY;
         }
+        if (fetched.empty()) return ERR_NONE;
+        // An empty value needs no buffer: a caller that asks for the length with
+        // a null buffer and *valueSize 0 has its answer. Any other value does.
         if (value == nullptr) return ERR_NULL_POINTER;
-        if (!fetched.empty()) std::memcpy(value, fetched.data(), fetched.size());
+        std::memcpy(value, fetched.data(), fetched.size());
         return ERR_NONE;
     });
 }

@@ -51,8 +51,9 @@ KMS_CONNECTOR_EXPORT int KmsIsInitialized(void);
 /* Copies the value's bytes (no terminating zero) into value. When *valueSize is
    smaller than the value, stores the needed length there and returns -35; call
    first with *valueSize = 0 to learn the length. Null names or valueSize: -15;
-   null value with a big enough *valueSize: -15. *valueSize is not changed on
-   success or on a failed lookup. */
+   null value with a big enough *valueSize: -15, unless the value is empty
+   (nothing to copy: 0). *valueSize is not changed on success or on a failed
+   lookup. */
 KMS_CONNECTOR_EXPORT int KmsGetValue(const char* domain, const char* clusterId, const char* subdomain,
                                      const char* key, uint8_t* value, size_t* valueSize);
 

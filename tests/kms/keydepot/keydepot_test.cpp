@@ -112,8 +112,8 @@ protected:
 };
 
 TEST_F(KeyDepot, EntryPointsAndValueSizeProtocol) {
-    const std::string dir = MakeConfig("ok", StaticText(), "other = dyn\n");
-    RunResult r = Host({"list", "isinit", "get d c s wal_key", Init(dir), "isinit",
+    const std::string dir = MakeConfig("ok", StaticText(), "other = dyn\nempty +=\n");
+    RunResult r = Host({"list", "isinit", "get d c s wal_key", Init(dir), "isinit", "get d c s empty",
                         "getraw d c s wal_key 0", "getraw d c s wal_key 31", "getraw d c s wal_key 32",
                         "getraw d c s wal_key 34", "getraw d c s wal_key 40 @null", "getraw d c s missing 0",
                         "getraw @null c s wal_key 40", "getraw d c @null wal_key 40", "set d c s k @null",
@@ -121,6 +121,8 @@ TEST_F(KeyDepot, EntryPointsAndValueSizeProtocol) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     const std::vector<std::string> expected = {
         "list 0 6 6", "isinit -47", "get -47", "init 0", "isinit 0",
+        // An empty value: its length asked for with a null buffer is the answer.
+        "get 0 ",
         // Too small: the length is reported, nothing is copied.
         "getraw -35 32 ", "getraw -35 32 " + std::string(31, '.'),
         // Exactly the value's bytes, no terminating zero, the size unchanged.
