@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <fstream>
@@ -175,6 +176,31 @@ int ReadFile(const std::string& path, std::string& out) {
         if (size > 0) in.read(out.data(), static_cast<std::streamsize>(size));
     } catch (const std::ios_base::failure&) {
         return ERR_READ_FILE;
+    }
+    return ERR_NONE;
+}
+
+int OpenRegularFile(const std::string& path, int& code, struct stat& info) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        code = errno == ENOENT ? ERR_FILE_NOT_FOUND : ERR_OPEN_FILE;
+        return -1;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        code = ERR_OPEN_FILE;
+        return -1;
+    }
+    return fd;
+}
+
+int ReadExactly(int fd, void* data, size_t size) {
+    auto* bytes = static_cast<char*>(data);
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = ::read(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ERR_READ_FILE;
+        done += static_cast<size_t>(n);
     }
     return ERR_NONE;
 }

@@ -55,41 +55,15 @@ public:
     MemoryStreamBuf(char* data, size_t size) { setg(data, data, data + size); }
 };
 
-// Opens a parameter file for reading. Only a regular file is taken, and the
-// open never waits: a FIFO put in the configuration directory would block the
-// database server in open() or read() for ever, and a device (a link to
-// /dev/zero) would feed it without end. Returns the descriptor, or -1 with
-// `code` set to ERR_FILE_NOT_FOUND or ERR_OPEN_FILE.
-int OpenParameterFile(const std::string& path, int& code) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        code = errno == ENOENT ? ERR_FILE_NOT_FOUND : ERR_OPEN_FILE;
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        code = ERR_OPEN_FILE;
-        return -1;
-    }
-    return fd;
-}
-
-// Reads the whole static file into `content`.
+// Reads the whole static file into `content`. Parameter files are read only
+// when they are regular files (common_routines::OpenRegularFile).
 int ReadStaticFile(const std::string& path, common_routines::SecureBuffer& content) {
     int code = ERR_NONE;
-    const common_routines::UniqueFd fd(OpenParameterFile(path, code));
-    if (fd.get() < 0) return code;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return ERR_FILE_SIZE;
+    const common_routines::UniqueFd fd(common_routines::OpenRegularFile(path, code, st));
+    if (fd.get() < 0) return code;
     content.assign(static_cast<size_t>(st.st_size), 0);
-    for (size_t done = 0; done < content.size();) {
-        const ssize_t n = ::read(fd.get(), content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return ERR_READ_FILE;
-        done += static_cast<size_t>(n);
-    }
-    return ERR_NONE;
+    return common_routines::ReadExactly(fd.get(), content.data(), content.size());
 }
 
 // Loads the dynamic file into `params` (bound to its path), with the results
@@ -97,7 +71,8 @@ int ReadStaticFile(const std::string& path, common_routines::SecureBuffer& conte
 ErrorResult LoadDynamicFile(common_routines::ConfigUtils& params) {
     const std::string& path = params.Path();
     int code = ERR_NONE;
-    const int fd = OpenParameterFile(path, code);
+    struct stat st {};
+    const int fd = common_routines::OpenRegularFile(path, code, st);
     if (fd < 0) {
         return code == ERR_FILE_NOT_FOUND
                    ? common_routines::MakeErrorResult(code, "LoadConfigFile", "File '" + path + "' is not found")

@@ -41,22 +41,16 @@ public:
 };
 
 // Reads the whole file once; the text checked is the text encrypted. Only a
-// regular file is read, and the open never waits (a FIFO would block it for
-// ever). `links` receives the file's number of hard links.
+// regular file is read, and the open never waits. `links` receives the file's
+// number of hard links.
 int ReadParameterFile(const std::string& path, std::string& text, nlink_t& links) {
-    const common_routines::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) return errno == ENOENT ? ERR_FILE_NOT_FOUND : ERR_OPEN_FILE;
+    int code = ERR_NONE;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ERR_OPEN_FILE;
+    const common_routines::UniqueFd fd(common_routines::OpenRegularFile(path, code, st));
+    if (fd.get() < 0) return code;
     links = st.st_nlink;
     text.assign(static_cast<size_t>(st.st_size), '\0');
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return ERR_READ_FILE;
-        done += static_cast<size_t>(n);
-    }
-    return ERR_NONE;
+    return common_routines::ReadExactly(fd.get(), text.data(), text.size());
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 // an expected failure: each function reports through a truth value, a status from
 // error_code.h, or an empty result, as noted per function.
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -63,6 +65,17 @@ bool GetFileSize(const std::string& path, uint64_t& size);
 // Reads the whole file into `out`. Returns 0, ERR_FILE_NOT_FOUND, ERR_OPEN_FILE,
 // ERR_FILE_SIZE or ERR_READ_FILE.
 int ReadFile(const std::string& path, std::string& out);
+
+// Opens `path` for reading only when it is a regular file, and without waiting:
+// a FIFO would block the open or the read for ever (inside the database server
+// too), and a device such as /dev/zero would feed a reader without end.
+// Returns the descriptor, which the caller closes, and fills `info` with its
+// fstat; or -1 with `code` set to ERR_FILE_NOT_FOUND or ERR_OPEN_FILE.
+int OpenRegularFile(const std::string& path, int& code, struct stat& info);
+
+// Reads exactly `size` bytes from `fd` into `data`, going on after EINTR.
+// Returns 0, or ERR_READ_FILE on an error or an early end of the file.
+int ReadExactly(int fd, void* data, size_t size);
 
 // Writes `length` bytes to `path`, creating it (0666 less the umask) or
 // truncating it. Returns 0, ERR_OPEN_FILE or ERR_WRITE_FILE.
