@@ -232,6 +232,10 @@ TEST_F(KmsRemoteTest, SelectionSkipsServersThatFailAndReportsThem) {
                                      ": authentification is failed. Error: -4 (GetAuthTokenIfNeeded(): Login is "
                                      "refused. Response code: 400. Errors: invalid username or password. Error: " +
                                      Msg(-4) + ")";
+    const std::string unusableToken = "WARNING: KMS WEB address " + Quoted(A) +
+                                      ": authentification is failed. Error: -2 (GetAuthTokenIfNeeded(): Json body in "
+                                      "response has wrong format. Some of parameters has wrong type or empty. Json "
+                                      "Body: (withheld). Error: " + Msg(-2) + ")";
     struct Case {
         const char* name;
         std::vector<Entry> entries;
@@ -264,21 +268,11 @@ TEST_F(KmsRemoteTest, SelectionSkipsServersThatFailAndReportsThem) {
         {"first answers the login without a usable token",
          {{a_->port()}, {b_->port()}},
          Rule("POST", "/v1/auth/", -1, "respond", 200, R"({"auth":{"client_token":7,"accessor":"hvs.x1"}})"),
-         {started, kUnverified, connecting(A),
-          "WARNING: KMS WEB address " + Quoted(A) +
-              ": authentification is failed. Error: -2 (GetAuthTokenIfNeeded(): Json body in response has wrong "
-              "format. Some of parameters has wrong type or empty. Json Body: (withheld). Error: " +
-              Msg(-2) + ")",
-          connecting(B), completedB, "init 0", "isinit 0"}},
+         {started, kUnverified, connecting(A), unusableToken, connecting(B), completedB, "init 0", "isinit 0"}},
         {"first issues a token holding a line break",
          {{a_->port()}, {b_->port()}},
          Rule("POST", "/v1/auth/", -1, "respond", 200, R"({"auth":{"client_token":"hvs.x\r\nX-Other: 1"}})"),
-         {started, kUnverified, connecting(A),
-          "WARNING: KMS WEB address " + Quoted(A) +
-              ": authentification is failed. Error: -2 (GetAuthTokenIfNeeded(): Json body in response has wrong "
-              "format. Some of parameters has wrong type or empty. Json Body: (withheld). Error: " +
-              Msg(-2) + ")",
-          connecting(B), completedB, "init 0", "isinit 0"}},
+         {started, kUnverified, connecting(A), unusableToken, connecting(B), completedB, "init 0", "isinit 0"}},
         {"first answers nested too deep",
          {{a_->port()}, {b_->port()}},
          TextRule("GET", "/v1/sys/health", "[", kDeepNesting, std::string(kDeepNesting, ']')),
