@@ -90,6 +90,12 @@ NetworkInterfaces::~NetworkInterfaces() {
 
 int NetworkInterfaces::GetAddresses(NetworkAddressMap& addresses) const {
     if (socket_ < 0) return ERR_INVALID_FD;
+    // A host always has an interface (at least the loopback), so a missing
+    // list means the kernel could not be asked (netlink sockets refused by a
+    // sandbox, no memory). Walking it as empty would derive a key without the
+    // network part: files written with it would be lost once the list can be
+    // read again, and files read with it would only fail as garbled text.
+    if (list_ == nullptr) return ERR_DEVICE_CALL;
     std::vector<std::string> names;
     for (const auto& item : Names()) names.emplace_back(item.if_name);
     return CollectNetworkAddresses(names, sysClassNet_, *this, addresses);

@@ -1,7 +1,11 @@
 #include "credentials/host_identity.h"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -162,6 +166,28 @@ TEST(HostIdentityNetwork, NoSocketIsAnInvalidDescriptor) {
         host_identity::NetworkInterfaces interfaces;
         NetworkAddressMap map;
         return interfaces.GetAddresses(map) == ERR_INVALID_FD ? 0 : 11;
+    }));
+}
+
+TEST(HostIdentityNetwork, UnreadableInterfaceListIsADeviceFailure) {
+    // A sandbox that refuses netlink sockets (as service managers can) keeps
+    // the kernel's interface list out of reach while the query socket works.
+    EXPECT_EQ(0, testsupport::RunInChild([] {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            return 10;
+        host_identity::NetworkInterfaces interfaces;
+        NetworkAddressMap map;
+        return interfaces.GetAddresses(map) == ERR_DEVICE_CALL ? 0 : 11;
     }));
 }
 

@@ -97,7 +97,8 @@ public:
     NetworkInterfaces& operator=(const NetworkInterfaces&) = delete;
 
     InterfaceNameList Names() const { return InterfaceNameList(list_); }
-    // ERR_INVALID_FD when the socket could not be created; otherwise as
+    // ERR_INVALID_FD when the socket could not be created, ERR_DEVICE_CALL when
+    // the kernel's list could not be taken; otherwise as
     // CollectNetworkAddresses over the kernel's list.
     int GetAddresses(NetworkAddressMap& addresses) const;
 
