@@ -172,7 +172,7 @@ TEST(HostIdentityNetwork, NoSocketIsAnInvalidDescriptor) {
 TEST(HostIdentityNetwork, UnreadableInterfaceListIsADeviceFailure) {
     // A sandbox that refuses netlink sockets (as service managers can) keeps
     // the kernel's interface list out of reach while the query socket works.
-    EXPECT_EQ(0, testsupport::RunInChild([] {
+    const int rc = testsupport::RunInChild([] {
         sock_filter filter[] = {
             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
@@ -184,11 +184,13 @@ TEST(HostIdentityNetwork, UnreadableInterfaceListIsADeviceFailure) {
         sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-            return 10;
+            return 77;
         host_identity::NetworkInterfaces interfaces;
         NetworkAddressMap map;
         return interfaces.GetAddresses(map) == ERR_DEVICE_CALL ? 0 : 11;
-    }));
+    });
+    if (rc == 77) GTEST_SKIP() << "system call filters are not available here";
+    EXPECT_EQ(0, rc);
 }
 
 TEST(HostIdentityCpu, SignatureIsVendorAndLeafOne) {
