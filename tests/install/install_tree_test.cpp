@@ -129,9 +129,18 @@ TEST_P(InstallChoice, LinkLeadsProgramsToTheChosenBuild) {
     install.argv = {DOVER_CMAKE, "-DDOVER_CIPHER_DEFAULT=" + build, "-P",
                     testsupport::BuildDir() + "/cmake_install.cmake"};
     install.env = {{"DESTDIR", scratch.path()}};
+    install.umask_value = 077;  // a hardened root umask must not close the tree to others
     Must(install);
 
     EXPECT_EQ(ActualTree(scratch.path()), ExpectedTree(true));
+    for (const auto& e : fs::recursive_directory_iterator(scratch.path())) {
+        if (e.is_directory() && !e.is_symlink()) {
+            EXPECT_EQ(fs::status(e.path()).permissions(), fs::perms(0755)) << e.path();
+        }
+    }
+    // An install over this one, without naming a build, keeps the choice.
+    install.argv = {DOVER_CMAKE, "--install", testsupport::BuildDir()};
+    Must(install);
     const std::string prefix = scratch / kPrefix;
     EXPECT_EQ(fs::read_symlink(prefix + "/lib/libcipherbox.so").string(), build + "/libcipherbox.so");
     RunResult r = Keyforge(prefix + "/bin/keyforge");
@@ -154,7 +163,10 @@ std::set<std::string> DependencyNames(const std::string& field) {
 TEST(DebianPackage, InstallsSwitchesBuildsAndRemovesCleanly) {
     testsupport::ScratchDir scratch;
     const std::string out_dir = scratch.MakeDir("out");
-    Must({DOVER_CPACK, "-G", "DEB", "--config", testsupport::BuildDir() + "/CPackConfig.cmake", "-B", out_dir});
+    RunOptions pack;
+    pack.argv = {DOVER_CPACK, "-G", "DEB", "--config", testsupport::BuildDir() + "/CPackConfig.cmake", "-B", out_dir};
+    pack.umask_value = 077;  // dpkg makes the prefix with the mode the package carries
+    Must(pack);
     std::string deb;
     for (const auto& e : fs::directory_iterator(out_dir)) {
         if (e.path().extension() == ".deb") deb = e.path().string();
@@ -185,7 +197,10 @@ TEST(DebianPackage, InstallsSwitchesBuildsAndRemovesCleanly) {
         std::string mode, owner, size, date, time, path;
         words >> mode >> owner >> size >> date >> time >> path;
         EXPECT_EQ(owner, "root/root") << line;
-        if (mode[0] == 'd') continue;
+        if (mode[0] == 'd') {
+            EXPECT_EQ(mode, "drwxr-xr-x") << line;
+            continue;
+        }
         path = path.substr(2);  // "./"
         listed.insert(Kind(mode[0] == 'l', mode[3] == 'x', path) + " " + path);
     }
