@@ -252,6 +252,13 @@ TEST(DebianPackage, InstallsSwitchesBuildsAndRemovesCleanly) {
     EXPECT_FALSE(fs::exists(root + "/usr"));
     EXPECT_TRUE(fs::is_empty(root + "/var/lib/dpkg/alternatives"));
     EXPECT_EQ(testsupport::ReadFileOrDie(root + "/etc/postgres/enc_utils_auth_settings.cfg"), "kept");
+
+    // Installed over a tree from cmake --install that chose the other build:
+    // the package keeps that choice.
+    fs::create_directories(root + "/" + kPrefix + "/lib");
+    fs::create_symlink(Other(chosen) + "/libcipherbox.so", root + "/" + kPrefix + "/lib/libcipherbox.so");
+    run_dpkg({"-i", deb});
+    EXPECT_EQ(KeyLength(Keyforge(keyforge, binds)), KeyLengthOf(Other(chosen)));
 }
 
 }  // namespace
