@@ -232,6 +232,8 @@ struct TerminalRestore {
     struct termios tty_mode;
     struct sigaction previous_actions[kSignalCount];
     bool installed[kSignalCount];
+    struct sigaction previous_stop;
+    bool stop_installed = false;
 };
 TerminalRestore terminal_restore;
 
@@ -246,6 +248,37 @@ extern "C" void RestoreTerminalOnSignal(int sig) {
         if (kEndingSignals[i] == sig) sigaction(sig, &r.previous_actions[i], nullptr);
     }
     raise(sig);
+    errno = saved_errno;
+}
+
+// Ctrl+Z at the prompt: the terminal goes back to its mode from before the
+// prompt while the program is stopped, and once continued the prompt's mode
+// (echo off) is put back before the rest of the password is typed; a shell
+// that sets its own mode again on "fg" would otherwise show it in the clear.
+// The mode is taken at the moment of the stop, so a stop just after the prompt
+// restored echo itself leaves echo on.
+extern "C" void StopWithTerminalRestored(int sig) {
+    int saved_errno = errno;
+    TerminalRestore& r = terminal_restore;
+    struct termios prompt_mode;
+    const bool have_mode = r.tty_fd >= 0 && tcgetattr(r.tty_fd, &prompt_mode) == 0;
+    if (have_mode) tcsetattr(r.tty_fd, TCSANOW, &r.tty_mode);
+    struct sigaction default_action;
+    std::memset(&default_action, 0, sizeof default_action);
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    struct sigaction ours;
+    sigaction(sig, &default_action, &ours);
+    // Pending while this handler runs; unblocking it stops the process, and the
+    // call returns once the process is continued.
+    raise(sig);
+    sigset_t stop_signal, previous_mask;
+    sigemptyset(&stop_signal);
+    sigaddset(&stop_signal, sig);
+    sigprocmask(SIG_UNBLOCK, &stop_signal, &previous_mask);
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
+    sigaction(sig, &ours, nullptr);
+    if (have_mode) tcsetattr(r.tty_fd, TCSANOW, &prompt_mode);
     errno = saved_errno;
 }
 
@@ -276,10 +309,13 @@ public:
             terminal_restore.previous_actions[i] = previous;
             terminal_restore.installed[i] = sigaction(kEndingSignals[i], &action, nullptr) == 0;
         }
+        InstallStopHandler();
     }
     ~TerminalModeKeeper() {
         TerminalRestore& r = terminal_restore;
         if (r.tty_fd < 0) return;
+        if (r.stop_installed) sigaction(SIGTSTP, &r.previous_stop, nullptr);
+        r.stop_installed = false;
         for (std::size_t i = 0; i < kSignalCount; ++i) {
             if (r.installed[i]) sigaction(kEndingSignals[i], &r.previous_actions[i], nullptr);
         }
@@ -288,6 +324,22 @@ public:
     }
     TerminalModeKeeper(const TerminalModeKeeper&) = delete;
     TerminalModeKeeper& operator=(const TerminalModeKeeper&) = delete;
+
+private:
+    // Only a stop signal left at its default action is taken over; the read of
+    // the password goes on after the handler (SA_RESTART).
+    static void InstallStopHandler() {
+        TerminalRestore& r = terminal_restore;
+        r.stop_installed = false;
+        if (sigaction(SIGTSTP, nullptr, &r.previous_stop) != 0) return;
+        if (r.previous_stop.sa_handler != SIG_DFL || (r.previous_stop.sa_flags & SA_SIGINFO)) return;
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = StopWithTerminalRestored;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        r.stop_installed = sigaction(SIGTSTP, &action, nullptr) == 0;
+    }
 };
 
 // One answer typed at the password prompt. At the end of a non-terminal input every
@@ -455,9 +507,26 @@ void InitializeData(RunState& state) {
     CheckOk(state, nullptr, "Protection mechanism is initialized.");
 }
 
+// A standard descriptor closed by the caller would be taken by the next file
+// or pipe opened: the version check's pipe, or in a server run a data file
+// that its messages for standard output or error would then be written into.
+// The null device takes the free places first.
+void OccupyClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int null_fd = open("/dev/null", O_RDWR);
+            if (null_fd >= 0 && null_fd > STDERR_FILENO) close(null_fd);
+        }
+    }
+}
+
 int Main(int argc, char** argv) {
+    OccupyClosedStandardDescriptors();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);
+    // The password prompt reads standard input when there is no terminal; a
+    // buffered stream would keep the typed lines, unwiped, until exit.
+    std::setvbuf(stdin, nullptr, _IONBF, 0);
     // Static: destroyed (and the password in it wiped) also when a stage ends
     // the program with exit().
     static RunState state;

@@ -44,6 +44,25 @@ gi_escape_single_quotes(const char *src)
 	return escape_single_quotes_ascii(src);
 }
 
+/*
+ * guardinit is linked with --wrap=fopen, so the streams that the prompt opens on
+ * the terminal come from here. A stream opened for reading is unbuffered: its
+ * buffer would hold the typed password and be freed unwiped when the prompt
+ * closes the stream.
+ */
+extern FILE *__real_fopen(const char *path, const char *mode);
+extern FILE *__wrap_fopen(const char *path, const char *mode);
+
+FILE *
+__wrap_fopen(const char *path, const char *mode)
+{
+	FILE	   *stream = __real_fopen(path, mode);
+
+	if (stream != NULL && mode[0] == 'r')
+		setvbuf(stream, NULL, _IONBF, 0);
+	return stream;
+}
+
 int
 gi_pclose_check(FILE *stream)
 {

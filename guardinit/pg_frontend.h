@@ -31,7 +31,9 @@ void gi_canonicalize_path(char *path);
 /*
  * Prints `prompt` and reads one line from the terminal (else standard input, with
  * the prompt on standard error). Returns a malloc'ed string without the line end;
- * an empty string at end of input.
+ * an empty string at end of input. The terminal is read unbuffered (see
+ * __wrap_fopen in pg_frontend.c); standard input must be made unbuffered by the
+ * caller before its first read.
  */
 char *gi_simple_prompt(const char *prompt, bool echo);
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -324,6 +325,46 @@ TEST(GuardinitRunTest, FullRunIsCleanUnderMemcheck) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, kPasswordPrompt + "\n" + kRepeatPrompt + "\n");
     EXPECT_EQ(inst.Runs(), 11);
+}
+
+// Typed at the terminal or read from standard input, the password is left
+// nowhere in guardinit's memory when it ends: gdb stops it at exit_group and
+// writes its memory image, which is searched.
+TEST(GuardinitPasswordTest, PasswordIsNotLeftInMemoryAtExit) {
+    if (access("/usr/bin/gdb", X_OK) != 0) GTEST_SKIP() << "gdb is not installed";
+    const std::string password = "Typed-Pw-6841";
+    for (bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "terminal" : "standard input");
+        Installation inst;
+        const std::string image = inst.MakeDir("image") + "/core";
+        RunOptions o = inst.Options({"-D", inst.data(), "-U", "admin"});
+        o.argv.insert(o.argv.begin(), {"/usr/bin/gdb", "-batch", "-nx", "-q", "-ex", "set startup-with-shell off",
+                                       "-ex", "catch syscall exit_group", "-ex", "run", "-ex", "gcore " + image,
+                                       "-ex", "kill", "--args"});
+        if (terminal) {
+            PtySession session(o);
+            TypePassword(session, password);
+        } else {
+            inst.RunDetached(o, password + "\n" + password + "\n");
+        }
+        EXPECT_EQ(inst.Runs(), 11);
+        EXPECT_EQ(testsupport::ReadFileOrDie(image).find(password), std::string::npos);
+    }
+}
+
+// Started with its standard descriptors closed, guardinit still finds the
+// server program by its version, and the server runs get the null device
+// where the caller left nothing, not a pipe or file opened in the meantime.
+TEST(GuardinitRunTest, ClosedStandardDescriptorsAreTakenByTheNullDevice) {
+    Installation inst;
+    RunOptions o = inst.Options({});
+    // Descriptor 3 keeps the terminal open for the session (it would hang up).
+    o.argv = {"/bin/sh", "-c", "exec \"$0\" -D \"$1\" -U admin 3<&0 <&- >&- 2>&-", inst.guardinit(), inst.data()};
+    PtySession session(o);
+    RunResult r = TypePassword(session, "pw");
+    EXPECT_EQ(r.exit_code, 0) << session.transcript();
+    ASSERT_EQ(inst.Runs(), 11);
+    EXPECT_EQ(inst.Record(1, "stdout"), "/dev/null");
 }
 
 const char kHelp[] =

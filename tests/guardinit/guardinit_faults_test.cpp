@@ -1,8 +1,13 @@
 // guardinit under hostile conditions: an installation directory whose name the
-// shell would run, and the operator ending the program at the password prompt.
+// shell would run, and the operator ending or stopping the program at the
+// password prompt.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -75,6 +80,48 @@ TEST(GuardinitFaults, TerminalEchoesAgainAfterASignalAtThePasswordPrompt) {
         EXPECT_TRUE(std::regex_search(text, std::regex("[ \n;]echo[ \n;]"))) << testing::PrintToString(key) << text;
         EXPECT_FALSE(std::regex_search(text, std::regex("[ \n;]-echo[ \n;]"))) << testing::PrintToString(key) << text;
     }
+}
+
+// Ctrl+Z at the password prompt under a shell with job control, then "fg": the
+// prompt's mode (canonical input without echo) is back before the password is
+// typed, although the shell put its own mode (echo on) back for the stop.
+TEST(GuardinitFaults, PasswordStaysHiddenAfterStopAndContinue) {
+    Installation install("bin");
+    testsupport::RunOptions o = install.Options({"/bin/bash", "--norc", "--noprofile", "-i"});
+    o.env.insert({{"PS1", "$ "}, {"TERM", "dumb"}, {"HISTFILE", "/dev/null"}, {"INPUTRC", "/dev/null"}});
+    testsupport::PtySession session(o);
+    session.Send("tty\n");
+    ASSERT_TRUE(session.WaitFor("/dev/pts/"));
+    ASSERT_TRUE(session.WaitFor("\r\n"));
+    const std::string& text = session.transcript();
+    const std::size_t at = text.rfind("/dev/pts/");
+    const int tty = open(text.substr(at, text.find('\r', at) - at).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(tty, 0);
+    // Readline runs without canonical input; only the prompt has it without echo.
+    auto prompt_mode = [tty] {
+        struct termios t;
+        return tcgetattr(tty, &t) == 0 && (t.c_lflag & ICANON) && !(t.c_lflag & ECHO);
+    };
+    session.Send(install.guardinit() + " -D " + install.data() + " -U admin\n");
+    ASSERT_TRUE(session.WaitFor("Enter new security admin password: ")) << session.transcript();
+    session.Send("\x1a");
+    ASSERT_TRUE(session.WaitFor("Stopped")) << session.transcript();
+    ASSERT_TRUE(session.WaitFor("$ "));
+    session.Send("fg\n");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!prompt_mode() && std::chrono::steady_clock::now() < deadline) usleep(10000);
+    EXPECT_TRUE(prompt_mode()) << "echo left on after fg";
+    const std::size_t typed_from = session.transcript().size();
+    session.Send("Hidden-Pw-4519\n");
+    ASSERT_TRUE(session.WaitFor("Enter it again: ")) << session.transcript();
+    EXPECT_EQ(session.transcript().find("Hidden-Pw-4519", typed_from), std::string::npos) << session.transcript();
+    session.Send("Hidden-Pw-4519\n");
+    EXPECT_TRUE(session.WaitFor("syncing data to disk")) << session.transcript();
+    session.Send("exit\n");
+    session.Wait();
+    close(tty);
+    EXPECT_EQ(testsupport::ReadFileOrDie(install.records() + "/run-5.stdin"),
+              "ALTER USER \"admin\" WITH PASSWORD E'Hidden-Pw-4519';\n\n");
 }
 
 }  // namespace
