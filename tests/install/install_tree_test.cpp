@@ -239,6 +239,12 @@ TEST(DebianPackage, InstallsSwitchesBuildsAndRemovesCleanly) {
     set.env = {{"DPKG_ROOT", root}};
     Must(set);
     EXPECT_EQ(KeyLength(Keyforge(keyforge, binds)), KeyLengthOf(Other(chosen)));
+    // A failed upgrade or a deconfiguration keeps the link and the choice.
+    for (const char* why : {"failed-upgrade", "deconfigure"}) {
+        set.argv = {testsupport::BuildDir() + "/debian/prerm", why, DOVER_PROJECT_VERSION};
+        Must(set);
+        EXPECT_EQ(KeyLength(Keyforge(keyforge, binds)), KeyLengthOf(Other(chosen))) << why;
+    }
 
     // Purging leaves dpkg's own records and the untouched /etc/postgres only.
     run_dpkg({"--purge", "dover-security-tools"});
