@@ -342,17 +342,19 @@ private:
     }
 };
 
-// One answer typed at the password prompt. At the end of a non-terminal input every
-// further prompt would read an empty line, so the program stops instead of asking
-// for ever.
+// One answer typed at the password prompt. At the end of a non-terminal input, or
+// when it cannot be read at all (opened for writing only, as nohup leaves it), every
+// further prompt would read an empty line at once, so the program stops instead of
+// asking for ever.
 common_routines::SecureString ReadPassword(const char* progname, const char* prompt) {
     common_routines::SecureString answer;
     {
         TerminalModeKeeper keeper;
         answer = TakeSecret(gi_simple_prompt(prompt, false));
     }
-    if (answer.size() == 0 && std::feof(stdin)) {
-        std::fprintf(stderr, "%s: could not read password: end of input\n", progname);
+    if (answer.size() == 0 && (std::feof(stdin) || std::ferror(stdin))) {
+        std::fprintf(stderr, "%s: could not read password: %s\n", progname,
+                     std::feof(stdin) ? "end of input" : "read error");
         ExitFailure();
     }
     return answer;

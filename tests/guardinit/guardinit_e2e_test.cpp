@@ -302,6 +302,15 @@ TEST(GuardinitPasswordTest, EndOfInputWithoutTerminalStopsInsteadOfAskingForEver
         EXPECT_TRUE(r.err.ends_with("guardinit: could not read password: end of input\n")) << r.err;
         EXPECT_EQ(inst.Runs(), 0);
     }
+    // Input that cannot be read (opened for writing only, as nohup leaves it) stops
+    // it as well; the time limit only bounds a run that would ask for ever.
+    Installation inst;
+    RunOptions o = inst.Options({});
+    o.argv = {"/bin/sh", "-c", "exec \"$0\" -D \"$1\" -U admin 0>/dev/null", inst.guardinit(), inst.data()};
+    o.timeout = std::chrono::seconds(10);
+    RunResult r = inst.RunDetached(o);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(r.err == kPasswordPrompt + "\nguardinit: could not read password: read error\n") << r.err.substr(0, 300);
 }
 
 TEST(GuardinitPasswordTest, PasswordFromStandardInputWithoutTerminal) {
