@@ -150,9 +150,9 @@ std::string HelpText(const std::string& prog) {
         "\tSpecify KMS connection parameters.",
         "* Choose credentials type",
         "\tSpecify one of the options:",
-        "\t1. Userpass Auth Method - allows machines or apps to authenticate with KMS-defined roles;",
-        "\t2. AppRole Auth Method - allows users to authenticate with KMS using a username and password "
-        "combination.",
+        "\t1. Userpass Auth Method - allows users to authenticate with KMS using a username and password "
+        "combination;",
+        "\t2. AppRole Auth Method - allows machines or apps to authenticate with KMS-defined roles.",
         "* Enter login/role ID",
         "  Enter password/secret ID",
         "  Confirm password/secret ID",
