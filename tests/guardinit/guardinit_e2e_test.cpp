@@ -67,9 +67,12 @@ public:
     }
 
     // Runs without a terminal: in a new session, so that the password prompt can
-    // only fall back to standard input.
+    // only fall back to standard input. The new session is out of reach of the
+    // harness's kill at the time limit, so timeout(1) inside it ends a run that
+    // would otherwise go on for ever.
     RunResult RunDetached(RunOptions o, std::string input = "") const {
-        o.argv.insert(o.argv.begin(), {"/usr/bin/setsid", "-w"});
+        o.argv.insert(o.argv.begin(), {"/usr/bin/setsid", "-w", "/usr/bin/timeout", "-s", "KILL",
+                                       std::to_string(o.timeout.count())});
         o.stdin_data = std::move(input);
         return testsupport::Run(o);
     }
