@@ -9,7 +9,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +23,8 @@
 
 #include "common/product_info.h"
 #include "common/secure_buffer.h"
+#include "common/terminal_guard.h"
+#include "common/unique_handles.h"
 #include "initializer.h"
 #include "pg_frontend.h"
 #include "scenarios.h"
@@ -219,127 +220,22 @@ void CheckUsername(const RunState& state) {
     ExitFailure();
 }
 
-// Signals whose default action ends the program while the password is typed
-// with echo off; without a handler the operator's shell would be left without
-// echo.
-constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-constexpr std::size_t kSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
-
-// What the handler restores; written only while no handler is installed. A
-// signal handler reaches no caller's state, so this one stays at file scope.
-struct TerminalRestore {
-    int tty_fd = -1;
-    struct termios tty_mode;
-    struct sigaction previous_actions[kSignalCount];
-    bool installed[kSignalCount];
-    struct sigaction previous_stop;
-    bool stop_installed = false;
-};
-TerminalRestore terminal_restore;
-
-// Puts the terminal back as it was before the prompt, then lets the signal
-// take its previous course (the previous action is restored and the signal
-// raised again, to be delivered when the handler returns).
-extern "C" void RestoreTerminalOnSignal(int sig) {
-    int saved_errno = errno;
-    TerminalRestore& r = terminal_restore;
-    if (r.tty_fd >= 0) tcsetattr(r.tty_fd, TCSANOW, &r.tty_mode);
-    for (std::size_t i = 0; i < kSignalCount; ++i) {
-        if (kEndingSignals[i] == sig) sigaction(sig, &r.previous_actions[i], nullptr);
-    }
-    raise(sig);
-    errno = saved_errno;
-}
-
-// Ctrl+Z at the prompt: the terminal goes back to its mode from before the
-// prompt while the program is stopped, and once continued the prompt's mode
-// (echo off) is put back before the rest of the password is typed; a shell
-// that sets its own mode again on "fg" would otherwise show it in the clear.
-// The mode is taken at the moment of the stop, so a stop just after the prompt
-// restored echo itself leaves echo on.
-extern "C" void StopWithTerminalRestored(int sig) {
-    int saved_errno = errno;
-    TerminalRestore& r = terminal_restore;
-    struct termios prompt_mode;
-    const bool have_mode = r.tty_fd >= 0 && tcgetattr(r.tty_fd, &prompt_mode) == 0;
-    if (have_mode) tcsetattr(r.tty_fd, TCSANOW, &r.tty_mode);
-    struct sigaction default_action;
-    std::memset(&default_action, 0, sizeof default_action);
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    struct sigaction ours;
-    sigaction(sig, &default_action, &ours);
-    // Pending while this handler runs; unblocking it stops the process, and the
-    // call returns once the process is continued.
-    raise(sig);
-    sigset_t stop_signal, previous_mask;
-    sigemptyset(&stop_signal);
-    sigaddset(&stop_signal, sig);
-    sigprocmask(SIG_UNBLOCK, &stop_signal, &previous_mask);
-    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
-    sigaction(sig, &ours, nullptr);
-    if (have_mode) tcsetattr(r.tty_fd, TCSANOW, &prompt_mode);
-    errno = saved_errno;
-}
-
-// Keeps the terminal's mode from before the prompt and restores it when the
-// program is ended by a signal while the prompt has echo turned off. The prompt
-// reads the controlling terminal, else standard input.
+// The prompt reads the controlling terminal, else standard input; while it
+// has echo turned off, a signal that ends or stops the program finds the
+// terminal kept usable (common_routines::TerminalSignalGuard).
 class TerminalModeKeeper {
 public:
-    TerminalModeKeeper() {
-        int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) fd = dup(STDIN_FILENO);
-        if (fd < 0) return;
-        if (tcgetattr(fd, &terminal_restore.tty_mode) != 0) {
-            close(fd);
-            return;
-        }
-        terminal_restore.tty_fd = fd;
-        for (std::size_t i = 0; i < kSignalCount; ++i) {
-            terminal_restore.installed[i] = false;
-            struct sigaction previous;
-            if (sigaction(kEndingSignals[i], nullptr, &previous) != 0) continue;
-            // An ignored signal stays ignored.
-            if (previous.sa_handler == SIG_IGN && !(previous.sa_flags & SA_SIGINFO)) continue;
-            struct sigaction action;
-            std::memset(&action, 0, sizeof action);
-            action.sa_handler = RestoreTerminalOnSignal;
-            sigemptyset(&action.sa_mask);
-            terminal_restore.previous_actions[i] = previous;
-            terminal_restore.installed[i] = sigaction(kEndingSignals[i], &action, nullptr) == 0;
-        }
-        InstallStopHandler();
-    }
-    ~TerminalModeKeeper() {
-        TerminalRestore& r = terminal_restore;
-        if (r.tty_fd < 0) return;
-        if (r.stop_installed) sigaction(SIGTSTP, &r.previous_stop, nullptr);
-        r.stop_installed = false;
-        for (std::size_t i = 0; i < kSignalCount; ++i) {
-            if (r.installed[i]) sigaction(kEndingSignals[i], &r.previous_actions[i], nullptr);
-        }
-        close(r.tty_fd);
-        r.tty_fd = -1;
-    }
-    TerminalModeKeeper(const TerminalModeKeeper&) = delete;
-    TerminalModeKeeper& operator=(const TerminalModeKeeper&) = delete;
+    TerminalModeKeeper() : fd_(OpenPromptTerminal()), signals_(fd_.get()) {}
 
 private:
-    // Only a stop signal left at its default action is taken over; the read of
-    // the password goes on after the handler (SA_RESTART).
-    static void InstallStopHandler() {
-        TerminalRestore& r = terminal_restore;
-        r.stop_installed = false;
-        if (sigaction(SIGTSTP, nullptr, &r.previous_stop) != 0) return;
-        if (r.previous_stop.sa_handler != SIG_DFL || (r.previous_stop.sa_flags & SA_SIGINFO)) return;
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = StopWithTerminalRestored;
-        action.sa_flags = SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        r.stop_installed = sigaction(SIGTSTP, &action, nullptr) == 0;
+    static int OpenPromptTerminal() {
+        const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        return fd >= 0 ? fd : dup(STDIN_FILENO);
     }
+
+    // Declared first: the descriptor outlives the handlers that use it.
+    common_routines::UniqueFd fd_;
+    common_routines::TerminalSignalGuard signals_;
 };
 
 // One answer typed at the password prompt. At the end of a non-terminal input, or
