@@ -1,14 +1,20 @@
 #pragma once
 
 // Shared by the snaprover tests: the start and stop functions a test server
-// gets, and what tests see of a backup session from outside (the newest state
-// recorded for it in a backup history text, and its detached session process).
+// gets, what tests see of a backup session from outside (the newest state
+// recorded for it in a backup history text, and its detached session process),
+// and the Patroni stand-in.
 
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "test_support.h"
 
@@ -53,5 +59,39 @@ inline pid_t SessionProcess(const std::string& session) {
     }
     return -1;
 }
+
+// The Patroni stand-in (patroni_fake.py) serving the answer file in `dir`,
+// ended however the test ends, so no stray child keeps the test's output open.
+class PatroniFake {
+public:
+    explicit PatroniFake(const std::string& dir) {
+        const std::string script = testsupport::BuildDir() + "/tests/backup/patroni_fake.py";
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl("/usr/bin/python3", "python3", script.c_str(), dir.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // It writes its port once it listens.
+        for (int i = 0; i < 3000 && pid_ > 0 && !std::filesystem::exists(dir + "/port"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (std::filesystem::exists(dir + "/port")) port_ = testsupport::ReadFileOrDie(dir + "/port");
+    }
+    ~PatroniFake() { Stop(); }
+    // Patroni down from here on.
+    void Stop() {
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    PatroniFake(const PatroniFake&) = delete;
+    PatroniFake& operator=(const PatroniFake&) = delete;
+
+    // Empty when the fake did not come up.
+    const std::string& port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string port_;
+};
 
 }  // namespace session_probe

@@ -537,19 +537,9 @@ TEST_F(Snaprover, StandbyPingsTheLeaderFoundThroughPatroni) {
     std::string leader = member("leader", server_->port());
     WriteFileOrDie(fake_dir + "/answer", "200\n{\"members\": [" + member("replica", closed_port) + ", " +
                                              member("master", closed_port) + ", " + leader + "]}");
-    pid_t fake = fork();
-    ASSERT_GE(fake, 0);
-    if (fake == 0) {
-        execl("/usr/bin/python3", "python3", (testsupport::BuildDir() + "/tests/backup/patroni_fake.py").c_str(),
-              fake_dir.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    // Ended however the test ends, so no stray child keeps the test's output open.
-    std::unique_ptr<pid_t, void (*)(pid_t*)> fake_guard(&fake, [](pid_t* p) {
-        if (*p > 0 && kill(*p, SIGKILL) == 0) waitpid(*p, nullptr, 0);
-    });
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(fake_dir + "/port"); }));
-    std::string patroni_port = ReadFileOrDie(fake_dir + "/port");
+    session_probe::PatroniFake fake(fake_dir);
+    ASSERT_FALSE(fake.port().empty());
+    const std::string patroni_port = fake.port();
     std::vector<std::string> patroni = {"--patroni-port", patroni_port};
 
     StartBackup("L1", patroni);
@@ -588,9 +578,7 @@ TEST_F(Snaprover, StandbyPingsTheLeaderFoundThroughPatroni) {
     EXPECT_TRUE(Contains(Log(), "/cluster failed: Timeout was reached\n  failure raised in ping_master\n")) << Log();
 
     // Patroni down: logged with the failure's origin, the backup still completes.
-    kill(fake, SIGKILL);
-    waitpid(fake, nullptr, 0);
-    fake = -1;
+    fake.Stop();
     StartBackup("L3", patroni);
     EXPECT_EQ(Snap("stop", "L3", patroni).exit_code, 0);
     EXPECT_TRUE(std::regex_search(Log(), std::regex(" - L3 - ERROR - GET http://127.0.0.1:" + patroni_port +

@@ -94,20 +94,9 @@ TEST(CutAnswers, PatroniAnswerCutWhileTheStandbyStops) {
     const std::string members = "{\"members\": [{\"name\": \"n1\", \"role\": \"leader\", \"host\": "
                                 "\"127.0.0.1\", \"port\": " + std::to_string(server.port()) + "}]}";
     testsupport::WriteFileOrDie(fake_dir + "/answer", "cut\n" + members);
-    pid_t fake = fork();
-    ASSERT_GE(fake, 0);
-    if (fake == 0) {
-        execl("/usr/bin/python3", "python3", (testsupport::BuildDir() + "/tests/backup/patroni_fake.py").c_str(),
-              fake_dir.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    std::unique_ptr<pid_t, void (*)(pid_t*)> fake_guard(&fake, [](pid_t* p) {
-        if (*p > 0 && kill(*p, SIGKILL) == 0) waitpid(*p, nullptr, 0);
-    });
-    for (int i = 0; i < 3000 && !std::filesystem::exists(fake_dir + "/port"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const std::string patroni_port = testsupport::ReadFileOrDie(fake_dir + "/port");
+    const session_probe::PatroniFake fake(fake_dir);
+    ASSERT_FALSE(fake.port().empty());
+    const std::string& patroni_port = fake.port();
     auto snap = [&](const std::string& action) {
         testsupport::RunOptions o;
         o.argv = {testsupport::StagedProgram("snaprover"), action, "-B", label, "--host", "127.0.0.1", "-p",
