@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "credentials/cred_tab.h"
+#include "fake_wrapper.h"
 #include "fuzz_scratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = [] {
+        fake_wrapper::Get().plain = true;
         std::string p = fuzz::ScratchDir() + "/enc_utils_auth_settings.cfg";
         cred_tab::SetTablePath(p);
         return p;

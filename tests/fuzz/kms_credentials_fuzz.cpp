@@ -9,6 +9,7 @@
 #include <json/json.h>
 
 #include "credentials/kms_credentials.h"
+#include "fake_wrapper.h"
 #include "fuzz_scratch.h"
 
 namespace {
@@ -16,7 +17,10 @@ void* Allocate(size_t size) { return std::malloc(size); }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string dir = fuzz::ScratchDir();
+    static const std::string dir = [] {
+        fake_wrapper::Get().plain = true;
+        return fuzz::ScratchDir();
+    }();
     static const std::string path = dir + "/" + kKmsCredentialsFileName;
     // Zero padding to whole blocks, as the writer leaves it.
     std::vector<uint8_t> padded(data, data + size);
